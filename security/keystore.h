@@ -1,0 +1,4 @@
+// Signature policy and the stored public keys.
+#pragma once
+
+int check_system_keys();

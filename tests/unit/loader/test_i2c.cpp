@@ -1,0 +1,179 @@
+#include <regex>
+
+#include "board_fixture.h"
+
+namespace {
+
+class I2cTest : public BoardTest {
+  protected:
+    void open_buses()
+    {
+        Console console;
+        ASSERT_EQ(i2c_open_buses(), 0);
+        ASSERT_EQ(console.text(), "");
+    }
+    std::string eeprom() { return board_file("/board/eeprom.bin"); }
+    // The switch must be left with every channel off after each access.
+    void expect_switch_released() { EXPECT_EQ(board_file("/board/switch"), std::string(1, '\0')); }
+};
+
+TEST_F(I2cTest, BootRecordRoundTripThroughTheEeprom)
+{
+    open_buses();
+    EXPECT_EQ(eeprom_read_boot_selection(), 0xFF); // erased part
+    Console console;
+    EXPECT_EQ(eeprom_set_boot_selection(2), 3);
+    EXPECT_EQ(eeprom_set_boot_source(4), 3);
+    EXPECT_EQ(console.text(), "");
+    EXPECT_EQ(eeprom_read_boot_selection(), 2);
+    EXPECT_EQ(static_cast<uint8_t>(eeprom()[256]), 2);
+    EXPECT_EQ(static_cast<uint8_t>(eeprom()[314]), 4);
+    expect_switch_released();
+}
+
+TEST_F(I2cTest, SerialAndUsbEnableAreReadFromTheirOffsets)
+{
+    std::string image(8192, '\xff');
+    image.replace(13, 12, "SN0123456789");
+    image[315] = '\xd5';
+    ASSERT_TRUE(sim_board_write_file("/board/eeprom.bin", image));
+    open_buses();
+    uint8_t serial[12] = {};
+    EXPECT_EQ(eeprom_read_serial(serial), 'S');
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(serial), 12), "SN0123456789");
+    EXPECT_EQ(eeprom_read_usb_boot_enable(), 0xD5);
+}
+
+TEST_F(I2cTest, MissingAdapterStopsAtTheFirstBus)
+{
+    ASSERT_EQ(unlink((root_ + "/dev/i2c-0").c_str()), 0);
+    {
+        Console console;
+        EXPECT_EQ(i2c_open_buses(), -1);
+        EXPECT_EQ(console.text(), "ERROR: driver /dev/i2c-0 couldn't be opened\n");
+    }
+    // Bus 1 was never opened: every access fails with its message and reads as 0.
+    Console console;
+    EXPECT_EQ(eeprom_read_boot_selection(), 0);
+    EXPECT_EQ(eeprom_read_usb_boot_enable(), 0);
+    EXPECT_LT(eeprom_set_boot_source(1), 0);
+    EXPECT_EQ(console.text(), "I2C error when setting bus 1, device 0xa4: 9\n"
+                              "I2C error when setting bus 1, device 0xa4: 9\n"
+                              "I2C error when setting bus 1: 9\n");
+}
+
+TEST_F(I2cTest, FailureMessages)
+{
+    struct Case {
+        const char *fault;
+        std::string (*run)();
+        const char *pattern; // regex over the console text
+    };
+    const Case cases[] = {
+        {"absent eeprom", [] { return std::to_string(eeprom_read_boot_selection()); },
+         "I2C error - device 0xa4 writing bus 1 offset 256: 6\n"},
+        {"absent eeprom", [] { return std::to_string(eeprom_set_boot_selection(1)); },
+         "I2C error when writing bus 1 offset 256: 6\n"},
+        {"absent rtc",
+         [] {
+             RtcTime t{};
+             return std::to_string(rtc_read_time(&t));
+         },
+         "I2C error - device 0xd0 writing bus 1 offset 0: 6\n"},
+        {"short_read rtc 1",
+         [] {
+             RtcTime t{};
+             return std::to_string(rtc_read_time(&t));
+         },
+         "I2C error - device 0xd0 @ 0, 7 bytes : -?[0-9]+\n"},
+        {"absent switch", [] { return std::to_string(eeprom_read_boot_selection()); },
+         "I2C error - device 0xa4 writing bus 1 offset 256: 6\n"},
+        {"absent cpld", [] { return std::to_string(cpld_write(CPLD_LED_REGISTER, 1)); },
+         "I2C error when writing LED on bus 1 offset 5: 6\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.fault);
+        ASSERT_TRUE(sim_board_write_file("/board/config", std::string("time_scale 0\n") + c.fault + "\n"));
+        sim_board_reload();
+        open_buses();
+        Console console;
+        const std::string result = c.run();
+        const std::string text = console.text();
+        EXPECT_TRUE(std::regex_match(text, std::regex(c.pattern))) << text;
+        EXPECT_TRUE(result == "0" || result[0] == '-') << result;
+        i2c_close_buses();
+    }
+}
+
+TEST_F(I2cTest, ShortReadKeepsUndeliveredBytes)
+{
+    ASSERT_TRUE(sim_board_write_file("/board/rtc", "2026-12-05 10:45:59"));
+    config("short_read rtc 1");
+    open_buses();
+    RtcTime t;
+    std::fill(std::begin(t.bytes), std::end(t.bytes), 0xEE);
+    Console console;
+    EXPECT_EQ(rtc_read_time(&t), 0);
+    console.text();
+    EXPECT_EQ(t.bytes[0], 0x59);
+    EXPECT_EQ(t.bytes[6], 0xEE);
+}
+
+TEST_F(I2cTest, ClockReadsAsBcd)
+{
+    ASSERT_TRUE(sim_board_write_file("/board/rtc", "2026-12-05 10:45:59"));
+    open_buses();
+    RtcTime t{};
+    EXPECT_GT(rtc_read_time(&t), 0);
+    const uint8_t want[7] = {0x59, 0x45, 0x10, t.bytes[3], 0x05, 0x12, 0x26};
+    EXPECT_EQ(std::vector<uint8_t>(t.bytes, t.bytes + 7), std::vector<uint8_t>(want, want + 7));
+    expect_switch_released();
+}
+
+TEST_F(I2cTest, InstallTimeWritesSevenBytesAtTheSlotBase)
+{
+    ASSERT_TRUE(sim_board_write_file("/board/rtc", "2026-12-05 10:45:59"));
+    open_buses();
+    EXPECT_EQ(record_install_time(2), 1);
+    EXPECT_EQ(eeprom().substr(272, 7).substr(0, 3), "\x59\x45\x10");
+    EXPECT_EQ(eeprom().substr(276, 3), "\x05\x12\x26");
+
+    const RtcTime t{{1, 2, 3, 4, 5, 6, 7}};
+    const std::string before = eeprom();
+    EXPECT_EQ(eeprom_set_install_time(3, &t), 0);
+    EXPECT_EQ(eeprom(), before);
+}
+
+TEST_F(I2cTest, InstallTimePartialFailureKeepsTheBytesWritten)
+{
+    config("nack eeprom 4"); // the fourth byte write is not acknowledged
+    open_buses();
+    const RtcTime t{{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}};
+    Console console;
+    EXPECT_EQ(eeprom_set_install_time(1, &t), 0);
+    EXPECT_EQ(console.text(), "I2C error when writing bus 1 offset 267: 6\n"
+                              "Error setting image timestamp at offset 0x108 byte 3\n");
+    EXPECT_EQ(eeprom().substr(264, 4), std::string("\x11\x22\x33\xff"));
+}
+
+TEST_F(I2cTest, LedWritesReachTheLogicDevice)
+{
+    open_buses();
+    EXPECT_EQ(cpld_write(CPLD_LED_REGISTER, 0x41), 2);
+    EXPECT_EQ(cpld_write(CPLD_LED_REGISTER, 0x40), 2);
+    uint8_t v = 0;
+    EXPECT_EQ(cpld_read(CPLD_LED_REGISTER, &v), 0x40);
+    const std::string log = board_file("/board/led.log");
+    EXPECT_TRUE(std::regex_match(log, std::regex("[0-9.]+ 0x41\n[0-9.]+ 0x40\n"))) << log;
+    expect_switch_released();
+}
+
+TEST_F(I2cTest, CloseEmptiesTheTable)
+{
+    open_buses();
+    EXPECT_EQ(i2c_close_buses(), 0);
+    EXPECT_EQ(i2cBusFd[0], 0);
+    EXPECT_EQ(i2cBusFd[1], 0);
+}
+
+} // namespace
