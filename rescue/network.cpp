@@ -1,4 +1,10 @@
+#include <cstdio>
+
 #include "rescue/network.h"
 
 // Placeholder until network configuration lands: the port is not configured.
-int setup_management_port(int /*dhcpAllowed*/) { return 0; }
+int setup_management_port(int /*dhcpAllowed*/)
+{
+    puts("[placeholder] management port");
+    return 0;
+}

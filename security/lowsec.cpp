@@ -1,4 +1,10 @@
+#include <cstdio>
+
 #include "security/lowsec.h"
 
 // Placeholder until standalone diagnostics land: refused, the boot goes on.
-int run_standalone_diags() { return 0; }
+int run_standalone_diags()
+{
+    puts("[placeholder] standalone diagnostics");
+    return 0;
+}

@@ -1,0 +1,177 @@
+// MTD character devices emulated on regular files: NOR flash whose writes can
+// only clear bits and whose erase works on whole blocks, as the kernel's mtdchar
+// driver presents it, plus the configured failures.
+#include <fcntl.h>
+#include <mtd/mtd-user.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "platform/sim/board.h"
+
+namespace {
+
+std::map<std::string, std::array<uint64_t, 3>, std::less<>> g_calls;
+
+// Counts this call and answers whether the configuration fails it.
+bool injected_failure(const std::string &partition, SimMtdOp op)
+{
+    uint64_t call = ++g_calls[partition][static_cast<int>(op)];
+    for (const SimMtdFail &f : sim_config().fails)
+        if (f.op == op && f.call == call && f.partition == partition)
+            return true;
+    return false;
+}
+
+bool device_size(int fd, uint64_t &size)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return false;
+    size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool pread_full(int fd, uint8_t *buf, size_t len, uint64_t off)
+{
+    while (len > 0) {
+        ssize_t n = pread(fd, buf, len, static_cast<off_t>(off));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        buf += n;
+        len -= static_cast<size_t>(n);
+        off += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+bool pwrite_full(int fd, const uint8_t *buf, size_t len, uint64_t off)
+{
+    while (len > 0) {
+        ssize_t n = pwrite(fd, buf, len, static_cast<off_t>(off));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        buf += n;
+        len -= static_cast<size_t>(n);
+        off += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+int fail(int err)
+{
+    errno = err;
+    return -1;
+}
+
+int get_info(int fd, const std::string &partition, mtd_info_user *info)
+{
+    uint64_t size;
+    if (!device_size(fd, size))
+        return -1;
+    std::memset(info, 0, sizeof *info);
+    info->type = MTD_NORFLASH;
+    info->flags = MTD_CAP_NORFLASH;
+    info->size = static_cast<uint32_t>(size);
+    info->erasesize = sim_erase_size(partition);
+    info->writesize = 1;
+    return 0;
+}
+
+int erase(int fd, const std::string &partition, const erase_info_user *req)
+{
+    if (injected_failure(partition, SimMtdOp::Erase))
+        return fail(EIO);
+    uint64_t size;
+    if (!device_size(fd, size))
+        return -1;
+    const uint64_t start = req->start, len = req->length, block = sim_erase_size(partition);
+    if (start >= size || len > size - start || start % block != 0 || len % block != 0)
+        return fail(EINVAL);
+    const std::vector<uint8_t> blank(static_cast<size_t>(block), 0xFF);
+    for (uint64_t off = start; off < start + len; off += block)
+        if (!pwrite_full(fd, blank.data(), blank.size(), off))
+            return -1;
+    return 0;
+}
+
+} // namespace
+
+void sim_mtd_reset() { g_calls.clear(); }
+
+int sim_mtd_ioctl(int fd, const std::string &partition, unsigned long request, unsigned long arg)
+{
+    if (request == MEMGETINFO)
+        return get_info(fd, partition, reinterpret_cast<mtd_info_user *>(arg));
+    if (request == MEMERASE)
+        return erase(fd, partition, reinterpret_cast<const erase_info_user *>(arg));
+    return fail(ENOTTY);
+}
+
+ssize_t sim_mtd_pread(int fd, const std::string &partition, void *buf, size_t len, off_t off)
+{
+    if (injected_failure(partition, SimMtdOp::Read))
+        return fail(EIO);
+    if (off < 0)
+        return fail(EINVAL);
+    uint64_t size;
+    if (!device_size(fd, size))
+        return -1;
+    const uint64_t pos = static_cast<uint64_t>(off);
+    if (pos >= size)
+        return 0;
+    if (len > size - pos)
+        len = static_cast<size_t>(size - pos);
+    if (!pread_full(fd, static_cast<uint8_t *>(buf), len, pos))
+        return -1;
+    return static_cast<ssize_t>(len);
+}
+
+ssize_t sim_mtd_pwrite(int fd, const std::string &partition, const void *buf, size_t len, off_t off)
+{
+    if (injected_failure(partition, SimMtdOp::Write))
+        return fail(EIO);
+    if (off < 0)
+        return fail(EINVAL);
+    uint64_t size;
+    if (!device_size(fd, size))
+        return -1;
+    const uint64_t pos = static_cast<uint64_t>(off);
+    if (pos >= size)
+        return fail(ENOSPC);
+    if (len > size - pos)
+        len = static_cast<size_t>(size - pos);
+    if (len == 0)
+        return 0;
+    std::vector<uint8_t> cells(len);
+    if (!pread_full(fd, cells.data(), len, pos)) {
+        if (errno != EBADF)
+            return -1;
+        // Opened write-only: the cells are still there to be read.
+        SimUniqueFd ro(open(sim_file("/dev/mtd-" + partition).c_str(), O_RDONLY | O_CLOEXEC));
+        if (ro.fd < 0 || !pread_full(ro.fd, cells.data(), len, pos))
+            return -1;
+    }
+    const uint8_t *data = static_cast<const uint8_t *>(buf);
+    for (size_t i = 0; i < len; i++)
+        cells[i] &= data[i];
+    if (!pwrite_full(fd, cells.data(), len, pos))
+        return -1;
+    return static_cast<ssize_t>(len);
+}
