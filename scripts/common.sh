@@ -1,0 +1,46 @@
+# shellcheck shell=bash
+# Shared by test.sh and demo.sh: the Debian packages and the busybox package
+# the builds and the sandbox need. Quiet when everything is there.
+
+PY=/usr/bin/python3 # the system Python has pytest and pexpect
+JOBS=${IMGL_JOBS:-2}
+# Build trees are build/<prefix><preset>; a prefix keeps a private set apart.
+PREFIX=${IMGL_BUILD_PREFIX:-}
+PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev libssl-dev zlib1g-dev
+    python3 python3-pytest python3-pexpect g++-powerpc-linux-gnu qemu-user clang openssl iproute2
+    util-linux ccache strace lrzsz libisal-dev)
+
+install_packages() {
+    local missing=() p
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^ii' || missing+=("$p")
+    done
+    ((${#missing[@]} == 0)) && return 0
+    echo "== installing ${missing[*]}"
+    local sudo=()
+    ((EUID == 0)) || sudo=(sudo)
+    "${sudo[@]}" apt-get update -q >/dev/null
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+fetch_busybox() {
+    "$PY" tools/sandbox/sandbox.py fetch >/dev/null
+}
+
+build_dir() { echo "build/$PREFIX$1"; }
+
+# build PRESET [TARGET...]: configure and build, output in build/<dir>.log
+build() {
+    local preset=$1 dir log targets=()
+    dir=$(build_dir "$1")
+    log=$dir.log
+    shift
+    (($#)) && targets=(--target "$@")
+    mkdir -p build
+    echo "== build $preset"
+    if ! { cmake --preset "$preset" -B "$dir" && cmake --build "$dir" -j "$JOBS" "${targets[@]}"; } >"$log" 2>&1; then
+        tail -n 40 "$log"
+        echo "== build $preset FAILED (full log: $log)"
+        return 1
+    fi
+}

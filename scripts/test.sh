@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds and tests everything: the host build (unit and system tests), the
+# ASan/UBSan build (skip it with IMGL_SKIP_ASAN=1) and the PowerPC build, whose
+# unit tests run under qemu-ppc. Exits non-zero on any failure.
+# IMGL_BUILD_PREFIX=x- builds in build/x-default etc.; IMGL_JOBS sets -j (2).
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
+. scripts/common.sh
+
+install_packages || exit 1
+fetch_busybox || exit 1
+
+presets=(default)
+[[ ${IMGL_SKIP_ASAN:-0} == 1 ]] || presets+=(asan)
+presets+=(ppc)
+
+failed=()
+for preset in "${presets[@]}"; do
+    if ! build "$preset"; then
+        failed+=("$preset(build)")
+        continue
+    fi
+    echo "== test $preset"
+    dir=$(build_dir "$preset")
+    log=$dir-test.log
+    # What the test presets say (output on failure), for any build tree.
+    if ctest --test-dir "$dir" --output-on-failure -j "$JOBS" >"$log" 2>&1; then
+        grep -E 'tests passed|No tests were found' "$log"
+    else
+        cat "$log"
+        failed+=("$preset")
+    fi
+done
+
+if ((${#failed[@]})); then
+    echo "== FAILED: ${failed[*]}"
+    exit 1
+fi
+echo "== all passed"

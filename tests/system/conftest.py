@@ -1,0 +1,55 @@
+import os
+import shutil
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import harness  # noqa: E402
+
+
+def pytest_addoption(parser):
+    parser.addoption("--sim", default=None, help="path of the imgloader-sim binary")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "expect_crash: the console may show a crash or sanitizer report")
+
+
+@pytest.fixture(scope="session")
+def sim_path(request):
+    path = request.config.getoption("--sim")
+    return Path(path).resolve() if path and os.path.isfile(path) else None
+
+
+@pytest.fixture(scope="session")
+def template(tmp_path_factory, sim_path):
+    """One template root per session. Without --sim the loader is a stand-in that
+    only says so; tests that need the real one ask for sim_path and skip."""
+    base = tmp_path_factory.mktemp("sandbox")
+    loader = sim_path
+    if loader is None:
+        loader = base / "no-loader"
+        loader.write_text("#!/bin/sh\necho 'no imgloader-sim given (--sim)'\nexit 127\n")
+        loader.chmod(0o755)
+    out = harness.sandbox.build_template(str(loader), base / "template")
+    yield out
+    shutil.rmtree(out, ignore_errors=True)
+
+
+@pytest.fixture
+def board(template, request):
+    b = harness.Board(template)
+    try:
+        yield b
+    finally:
+        b.finish()
+        console = b.console()
+        if console:
+            print("----- board console -----")
+            print(console)
+        crashes = b.crashes()
+        b.close()
+        if crashes and not (b.crash_expected or request.node.get_closest_marker("expect_crash")):
+            pytest.fail(f"console shows a crash: {', '.join(crashes)}", pytrace=False)

@@ -1,0 +1,164 @@
+"""A simulated board for system tests: state written before the run, the
+loader (or any command) started in the sandbox on a pseudo-terminal, and what
+the run left behind read back from the overlay's upper directory."""
+
+import io
+import os
+import re
+import sys
+import tempfile
+from pathlib import Path
+
+import pexpect
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tools" / "sandbox"))
+import sandbox  # noqa: E402
+
+CRASH_PATTERNS = ("AddressSanitizer", "runtime error:", "LeakSanitizer", "Segmentation fault",
+                  "core dumped", "Aborted", "Bus error", "Illegal instruction", "Floating point exception")
+EEPROM_SIZE = 8192
+DEFAULT_TIMEOUT = 30
+
+
+def _bytes(data):
+    return data.encode() if isinstance(data, str) else bytes(data)
+
+
+class Board:
+    def __init__(self, template):
+        self.template = Path(template)
+        self.upper = Path(tempfile.mkdtemp(prefix="sbx-board-"))
+        self.removals = []
+        self.child = None
+        self.run = None
+        self.crash_expected = False
+        self.log = io.StringIO()
+
+    # --- board state, written before the start -------------------------------------------
+
+    def _path(self, path):
+        # Runs leave links in the upper directory; following one would reach the host.
+        rel = sandbox.board_path(path).lstrip("/")
+        p = self.upper
+        for part in rel.split("/"):
+            p = p / part
+            if p.is_symlink():
+                raise ValueError(f"{path} goes through a link of the board root")
+        return p
+
+    def file(self, path, data, mode=None):
+        """Any file of the board root, e.g. /user/images/image1."""
+        dest = self._path(path)
+        dest.parent.mkdir(parents=True, exist_ok=True)
+        dest.write_bytes(_bytes(data))
+        if mode is not None:
+            os.chmod(dest, mode)
+        return dest
+
+    def _patch(self, path, offset, data, base):
+        dest = self._path(path)
+        if not dest.exists():
+            self.file(path, base())
+        with open(dest, "r+b") as f:
+            f.seek(offset)
+            f.write(_bytes(data))
+
+    def config(self, lines):
+        """Replaces /board/config (the template's holds `time_scale 1`)."""
+        text = lines if isinstance(lines, str) else "\n".join(lines)
+        self.file("/board/config", text if text.endswith("\n") else text + "\n")
+
+    def eeprom(self, offset, data):
+        self._patch("/board/eeprom.bin", offset, data, lambda: b"\xff" * EEPROM_SIZE)
+
+    def rtc(self, when):
+        """Pins the board clock, e.g. "2026-12-05 10:45:59"."""
+        self.file("/board/rtc", when + "\n")
+
+    def mtd(self, name, data, offset=0):
+        """Writes into an erased (or earlier written) flash partition."""
+        self._patch(f"/dev/mtd-{name}", offset, data,
+                    lambda: (self.template / "dev" / f"mtd-{name}").read_bytes())
+
+    def remove(self, path):
+        """Deletes a file of the template root for this board, e.g. /dev/i2c-0."""
+        self.removals.append(str(path))
+
+    # --- running ----------------------------------------------------------------------------
+
+    def start(self, command=None, timeout=DEFAULT_TIMEOUT):
+        """Starts the loader (or command) on a fresh console; returns the pexpect child."""
+        self.finish()
+        self.run = sandbox.Run(self.template, self.upper, command, self.removals)
+        argv = self.run.argv()
+        child = pexpect.spawn(argv[0], argv[1:], timeout=timeout, encoding="utf-8",
+                              codec_errors="replace", dimensions=(24, 132), env=dict(os.environ))
+        child.delaybeforesend = 0
+        child.delayafterclose = 0
+        child.delayafterterminate = 0
+        child.ptyproc.delayafterclose = 0  # pexpect's own setting does not reach it
+        child.ptyproc.delayafterterminate = 0
+        child.logfile_read = self.log
+        self.child = child
+        return child
+
+    def wait(self, timeout=DEFAULT_TIMEOUT):
+        """Waits for the end of the run; answers the loader's exit status."""
+        self.child.expect(pexpect.EOF, timeout=timeout)
+        self.child.close()
+        status = self.child.exitstatus
+        return status if status is not None else 128 + self.child.signalstatus
+
+    def run_command(self, command, timeout=DEFAULT_TIMEOUT):
+        """Runs command inside to its end: (exit status, console output of this run)."""
+        start = len(self.log.getvalue())
+        self.start(command, timeout)
+        status = self.wait(timeout)
+        return status, self.log.getvalue()[start:]
+
+    def finish(self):
+        """Ends a run that is still going and drops its mount point."""
+        if self.child is not None:
+            if self.child.isalive():
+                try:
+                    self.child.read_nonblocking(1 << 16, timeout=0.1)
+                except (pexpect.TIMEOUT, pexpect.EOF):
+                    pass
+            self.child.close(force=True)
+            self.child = None
+        if self.run is not None:
+            self.run.cleanup(keep_upper=True)
+            self.run = None
+
+    # --- after the run ----------------------------------------------------------------------
+
+    def console(self):
+        return self.log.getvalue()
+
+    def read(self, path):
+        """A file the run wrote (from the upper directory), or None."""
+        p = self._path(path)
+        return p.read_bytes() if p.is_file() else None
+
+    def written(self):
+        """Every path in the upper directory, relative to the board root."""
+        return sorted("/" + str(p.relative_to(self.upper)) for p in self.upper.rglob("*"))
+
+    def _lines(self, path):
+        data = self.read(path)
+        return data.decode(errors="replace").splitlines() if data is not None else []
+
+    def commands(self):
+        return self._lines("/board/commands.log")
+
+    def led_log(self):
+        return self._lines("/board/led.log")
+
+    def crashes(self):
+        text = self.console()
+        return [p for p in CRASH_PATTERNS if re.search(re.escape(p), text)]
+
+    def close(self):
+        self.finish()
+        sandbox.remove_tree(self.upper)
