@@ -8,7 +8,7 @@ JOBS=${IMGL_JOBS:-2}
 PREFIX=${IMGL_BUILD_PREFIX:-}
 PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev libssl-dev zlib1g-dev
     python3 python3-pytest python3-pexpect g++-powerpc-linux-gnu qemu-user clang openssl iproute2
-    util-linux ccache strace lrzsz libisal-dev)
+    util-linux ccache strace lrzsz libisal-dev libclang-rt-14-dev)
 
 install_packages() {
     local missing=() p

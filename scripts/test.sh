@@ -32,6 +32,30 @@ for preset in "${presets[@]}"; do
     fi
 done
 
+# Fuzz smoke runs: each libFuzzer target for IMGL_FUZZ_SECONDS (30) from its seed corpus.
+if [[ ${IMGL_SKIP_FUZZ:-0} != 1 ]]; then
+    if build fuzz; then
+        dir=$(build_dir fuzz)
+        for target in "$dir"/fuzz/fuzz_*; do
+            [[ -x $target ]] || continue
+            name=$(basename "$target")
+            work=$(mktemp -d)
+            [[ -d fuzz/corpus/$name ]] && cp -r "fuzz/corpus/$name/." "$work/"
+            echo "== fuzz $name"
+            if "$target" -max_total_time="${IMGL_FUZZ_SECONDS:-30}" -print_final_stats=1 "$work" \
+                >"$dir/$name.log" 2>&1; then
+                grep -E '^stat::number_of_executed_units' "$dir/$name.log"
+            else
+                tail -n 40 "$dir/$name.log"
+                failed+=("fuzz:$name")
+            fi
+            rm -rf "$work"
+        done
+    else
+        failed+=("fuzz(build)")
+    fi
+fi
+
 if ((${#failed[@]})); then
     echo "== FAILED: ${failed[*]}"
     exit 1

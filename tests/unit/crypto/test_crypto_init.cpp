@@ -1,0 +1,98 @@
+#include "security/crypto/crypto.h"
+#include "security/crypto/crypto_init.h"
+#include "security/crypto/random.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+TEST(CryptoInitialize, OnlyFirstCallSeeds)
+{
+    const uint32_t callsBefore = crypto_init_call_count();
+    const uint64_t wordsBefore = rng_seed_words_read();
+    EXPECT_EQ(CRYPTO_initialize(), OK);
+    if (callsBefore == 0) {
+        EXPECT_EQ(rng_seed_words_read(), wordsBefore + 8);
+        EXPECT_NE(crypto_global_random(), nullptr);
+        EXPECT_FALSE(crypto_strict_mode());
+    }
+    const uint64_t wordsAfterFirst = rng_seed_words_read();
+    EXPECT_EQ(CRYPTO_initialize(), OK);
+    EXPECT_EQ(rng_seed_words_read(), wordsAfterFirst);
+    EXPECT_EQ(crypto_init_call_count(), callsBefore + 2);
+}
+
+Bytes output_of(RandomCtx *rng)
+{
+    Bytes out(48);
+    rng_generate(rng, out.data(), out.size());
+    return out;
+}
+
+// Seeds from a file of the given bytes and checks the result against a
+// generator fed the same words by hand, least significant bit first.
+TEST(RandomSeeding, DeviceReadsAndBitOrder)
+{
+    Bytes seed(32);
+    for (size_t i = 0; i < seed.size(); ++i)
+        seed[i] = uint8_t(i * 37 + 5);
+    const struct {
+        size_t fileBytes;
+        int32_t status;
+    } cases[] = {{32, OK}, {40, OK}, {31, ERR_RAND_SHORT_READ}, {0, ERR_RAND_SHORT_READ}};
+    const std::string path = testing::TempDir() + "csym-seed";
+    for (const auto &c : cases) {
+        Bytes content(seed.begin(), seed.begin() + long(std::min<size_t>(32, c.fileBytes)));
+        content.resize(c.fileBytes, 0xee);
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char *>(content.data()), c.fileBytes);
+        RandomCtx *rng = rng_create();
+        ASSERT_EQ(rng_seed_from_device(rng, path.c_str()), c.status) << c.fileBytes;
+        if (c.status == OK) {
+            RandomCtx *lsbFirst = rng_create(), *msbFirst = rng_create();
+            for (size_t w = 0; w < 8; ++w) {
+                uint32_t word;
+                std::memcpy(&word, seed.data() + 4 * w, 4);
+                for (int b = 0; b < 32; ++b) {
+                    rng_add_entropy_bit(lsbFirst, (word >> b) & 1u);
+                    rng_add_entropy_bit(msbFirst, (word >> (31 - b)) & 1u);
+                }
+            }
+            const Bytes expected = output_of(lsbFirst);
+            EXPECT_EQ(output_of(rng), expected);
+            EXPECT_NE(output_of(msbFirst), expected);
+            rng_release(&lsbFirst);
+            rng_release(&msbFirst);
+        }
+        rng_release(&rng);
+    }
+    std::remove(path.c_str());
+    RandomCtx *rng = rng_create();
+    EXPECT_EQ(rng_seed_from_device(rng, "/nonexistent/urandom"), ERR_RAND_OPEN);
+    rng_release(&rng);
+}
+
+TEST(RandomGenerator, StreamMovesOnAndDependsOnEveryBit)
+{
+    RandomCtx *a = rng_create(), *b = rng_create(), *empty = rng_create();
+    for (int i = 0; i < 255; ++i) {
+        rng_add_entropy_bit(a, uint32_t(i % 3 == 0));
+        rng_add_entropy_bit(b, uint32_t(i % 3 == 0) ^ uint32_t(i == 200));
+    }
+    // 255 bits: a pool short of full must still be folded in before output.
+    const Bytes first = output_of(a);
+    EXPECT_NE(output_of(a), first);
+    EXPECT_NE(output_of(b), first);
+    EXPECT_NE(output_of(empty), first);
+    for (RandomCtx *r : {a, b, empty})
+        rng_release(&r);
+}
+
+} // namespace

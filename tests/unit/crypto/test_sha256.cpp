@@ -1,0 +1,141 @@
+#include "rsp_file.h"
+#include "security/crypto/crypto.h"
+#include "security/crypto/sha256.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+std::vector<uint8_t> message_of(const RspRecord &r)
+{
+    std::vector<uint8_t> msg = from_hex(r.fields.at("Msg"));
+    msg.resize(std::stoul(r.fields.at("Len")) / 8); // Len = 0 carries a placeholder byte
+    return msg;
+}
+
+std::vector<uint8_t> one_shot(const std::vector<uint8_t> &msg)
+{
+    std::vector<uint8_t> md(32);
+    sha256(msg.data(), msg.size(), md.data());
+    return md;
+}
+
+class Sha256Path_ : public testing::TestWithParam<Sha256Path> {
+  protected:
+    void SetUp() override
+    {
+        if ((sha256_available_paths() & GetParam()) == 0)
+            GTEST_SKIP() << "CPU lacks this path";
+        ASSERT_TRUE(sha256_force_path(GetParam()));
+        ASSERT_EQ(sha256_active_path(), GetParam());
+    }
+    void TearDown() override { sha256_select_best_path(); }
+};
+
+TEST_P(Sha256Path_, NistByteVectors)
+{
+    const struct {
+        const char *file;
+        size_t count;
+    } files[] = {{"SHA256ShortMsg.rsp", 65}, {"SHA256LongMsg.rsp", 64}};
+    for (const auto &f : files) {
+        auto records = read_rsp(f.file);
+        ASSERT_EQ(records.size(), f.count) << f.file;
+        for (const auto &r : records)
+            EXPECT_EQ(one_shot(message_of(r)), from_hex(r.fields.at("MD")))
+                << f.file << " Len=" << r.fields.at("Len");
+    }
+}
+
+// Feeding in pieces must not matter, whatever the piece size does to the
+// internal buffer (partial fills, exact fills, straddling several blocks).
+TEST_P(Sha256Path_, StreamingSplitsMatchVectors)
+{
+    auto records = read_rsp("SHA256LongMsg.rsp");
+    ASSERT_FALSE(records.empty());
+    const size_t chunkSizes[] = {1, 3, 55, 56, 63, 64, 65, 127, 200};
+    for (size_t recordIndex : {size_t(0), size_t(7), records.size() - 1}) {
+        const auto &r = records[recordIndex];
+        auto msg = message_of(r);
+        for (size_t chunk : chunkSizes) {
+            Sha256Ctx ctx;
+            sha256_init(&ctx);
+            for (size_t off = 0; off < msg.size(); off += chunk)
+                sha256_update(&ctx, msg.data() + off, std::min(chunk, msg.size() - off));
+            std::vector<uint8_t> md(32);
+            sha256_final(&ctx, md.data());
+            EXPECT_EQ(md, from_hex(r.fields.at("MD"))) << "Len=" << r.fields.at("Len") << " chunk=" << chunk;
+        }
+    }
+}
+
+TEST_P(Sha256Path_, MonteCarloChain)
+{
+    auto records = read_rsp("SHA256Monte.rsp");
+    ASSERT_EQ(records.size(), 101u);
+    std::vector<uint8_t> seed = from_hex(records[0].fields.at("Seed"));
+    ASSERT_EQ(seed.size(), 32u);
+    for (size_t j = 0; j < 100; ++j) {
+        uint8_t md[3][32];
+        for (auto &m : md)
+            std::memcpy(m, seed.data(), 32);
+        for (int i = 3; i < 1003; ++i) {
+            uint8_t joined[96];
+            std::memcpy(joined, md[0], 32);
+            std::memcpy(joined + 32, md[1], 32);
+            std::memcpy(joined + 64, md[2], 32);
+            std::memmove(md[0], md[1], 64);
+            sha256(joined, sizeof joined, md[2]);
+        }
+        seed.assign(md[2], md[2] + 32);
+        ASSERT_EQ(seed, from_hex(records[j + 1].fields.at("MD"))) << "COUNT=" << j;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllPaths, Sha256Path_, testing::Values(SHA256_PATH_PORTABLE, SHA256_PATH_X86_SHA),
+                         [](const testing::TestParamInfo<Sha256Path> &info) {
+                             return info.param == SHA256_PATH_PORTABLE ? "portable" : "x86_sha";
+                         });
+
+// The digest lands in the first 32 bytes only, even though a 64-byte scratch
+// area is used; an empty region is the empty string.
+TEST(ComputeSHA256, DigestAndLength)
+{
+    const struct {
+        std::string input;
+        const char *digest;
+    } cases[] = {{"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+                 {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"}};
+    for (const auto &c : cases) {
+        std::vector<uint8_t> out(40, 0xcc), want = from_hex(c.digest);
+        want.resize(40, 0xcc);
+        uint32_t length = 7;
+        const auto *data = reinterpret_cast<const uint8_t *>(c.input.c_str());
+        ASSERT_EQ(IMGSIGN_computeSHA256(data, c.input.size(), out.data(), &length), OK);
+        EXPECT_EQ(length, 32u);
+        EXPECT_EQ(out, want) << '"' << c.input << '"';
+    }
+}
+
+TEST(ComputeSHA256, MissingPointers)
+{
+    const uint8_t data[4] = {};
+    uint8_t digest[32];
+    uint32_t length = 0;
+    const struct {
+        const uint8_t *data;
+        uint8_t *digest;
+        uint32_t *length;
+    } cases[] = {{nullptr, digest, &length}, {data, nullptr, &length}, {data, digest, nullptr}};
+    for (const auto &c : cases) {
+        length = 99;
+        EXPECT_EQ(IMGSIGN_computeSHA256(c.data, sizeof data, c.digest, c.length), ERR_NULL_POINTER);
+        if (c.length != nullptr) {
+            EXPECT_EQ(length, 0u);
+        }
+    }
+}
+
+} // namespace
