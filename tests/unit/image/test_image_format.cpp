@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "image_builder.h"
+
+namespace {
+
+namespace CT = ComponentType;
+
+ParsedHeader parse(const Bytes &c) { return parse_header(std::span<const uint8_t, 24>(c.data(), 24)); }
+
+TEST(ParseHeader, FormatsAndLengths)
+{
+    const Bytes payload = filler(1000, 1);
+    Bytes hdr3_bit31 = make_component(FORMAT_HDR3, CT::KERNEL, payload, entry(TAG_TYPE, be32(7)));
+    store_be32(&hdr3_bit31[8], CT::KERNEL | EXTENDED_HEADER_FLAG);
+    // A plain component whose payload happens to start "HDR3": len 40 now counts from offset 16.
+    const Bytes plain_hdr3 =
+        make_component(FORMAT_PLAIN, CT::RFS, cat({be32(HDR3_MARKER), be32(30), filler(32, 2)}));
+    const struct {
+        const char *name;
+        Bytes component;
+        uint32_t magic;
+        uint8_t format;
+        uint32_t headerLength, payloadLength;
+    } cases[] = {
+        {"plain", make_component(FORMAT_PLAIN, CT::KERNEL, payload), CT::KERNEL, 1, 16, 1000},
+        {"extended", make_component(FORMAT_EXTENDED, CT::DFT, payload, {}, 40),
+         CT::DFT | EXTENDED_HEADER_FLAG, 2, 40, 1000},
+        {"hdr3", make_component(FORMAT_HDR3, CT::APPLICATION, payload, signature_entry(filler(256, 3))),
+         CT::APPLICATION, 3, 286, 1000},
+        {"hdr3 with bit 31", hdr3_bit31, CT::KERNEL | EXTENDED_HEADER_FLAG, 3, 32, 1000},
+        {"plain payload starting HDR3", plain_hdr3, CT::RFS, 3, 30, 40 + 16 - 30},
+    };
+    for (const auto &c : cases) {
+        const ParsedHeader h = parse(c.component);
+        EXPECT_EQ(h.magic, c.magic) << c.name;
+        EXPECT_EQ(h.format, c.format) << c.name;
+        EXPECT_EQ(h.headerLength, c.headerLength) << c.name;
+        EXPECT_EQ(h.payloadLength, c.payloadLength) << c.name;
+    }
+    EXPECT_EQ(component_length(parse(cases[2].component)), cases[2].component.size());
+}
+
+TEST(EntryWalk, WellFormedAndMalformedHeaders)
+{
+    const Bytes sig_a = filler(16, 5), sig_b = filler(8, 9);
+    auto header = [](const Bytes &entries) {
+        return cat({Bytes(16, 0), be32(HDR3_MARKER), be16(0), be16(0), entries});
+    };
+    const Bytes good =
+        header(cat({entry(TAG_TYPE, be32(CT::DIAGNOSTICS)), entry(9, {}), signature_entry(sig_a)}));
+    const Bytes raw_zero = cat({be16(TAG_SIGNATURE), be16(0), Bytes(8, 1)});
+    const Bytes raw_past = cat({be16(TAG_SIGNATURE), be16(200), Bytes(8, 1)});
+    const Bytes bad_sig = cat({be16(TAG_SIGNATURE), be16(5), Bytes(1, 0)}); // no room for its length field
+    Bytes siglen_past = header(signature_entry(sig_a));
+    store_be16(&siglen_past[28], 17);
+    constexpr uint32_t FULL = ~0u;
+    struct {
+        const char *name;
+        Bytes header;
+        uint32_t hdrlen; // FULL: the buffer's size
+        std::vector<uint16_t> tags;
+        EntryWalkStatus end;
+        const Bytes *signature;
+    } cases[] = {
+        {"type, other, signature", good, FULL, {6, 9, 3}, EntryWalkStatus::End, &sig_a},
+        {"two signatures: the last counts",
+         header(cat({signature_entry(sig_a), signature_entry(sig_b)})),
+         FULL,
+         {3, 3},
+         EntryWalkStatus::End,
+         &sig_b},
+        {"last signature entry broken",
+         header(cat({signature_entry(sig_a), bad_sig})),
+         FULL,
+         {3, 3},
+         EntryWalkStatus::End,
+         nullptr},
+        {"signature length past its entry", siglen_past, FULL, {3}, EntryWalkStatus::End, nullptr},
+        {"zero length entry",
+         header(cat({entry(7, {}), raw_zero})),
+         FULL,
+         {7},
+         EntryWalkStatus::ZeroLength,
+         nullptr},
+        {"entry past hdrlen",
+         header(cat({entry(7, {}), raw_past})),
+         FULL,
+         {7},
+         EntryWalkStatus::Overrun,
+         nullptr},
+        {"hdrlen cuts the signature",
+         good,
+         uint32_t(good.size() - 1),
+         {6, 9},
+         EntryWalkStatus::Overrun,
+         nullptr},
+        {"hdrlen cuts an entry head", good, 24 + 8 + 2, {6}, EntryWalkStatus::Overrun, nullptr},
+        {"hdrlen below 24", good, 20, {}, EntryWalkStatus::End, nullptr},
+        {"hdrlen past the buffer", good, 0xFFFF, {6, 9, 3}, EntryWalkStatus::End, &sig_a},
+        {"buffer shorter than 24", Bytes(10, 0), 100, {}, EntryWalkStatus::End, nullptr},
+        // Length 2: the next entry starts at this one's length field.
+        {"entry shorter than its head",
+         header({0, 8, 0, 2, 0, 4, 0, 6, 0, 8, 1, 2, 3, 4}),
+         FULL,
+         {8, 2, 6},
+         EntryWalkStatus::End,
+         nullptr},
+    };
+    for (auto &c : cases) {
+        const uint32_t hdrlen = c.hdrlen == FULL ? uint32_t(c.header.size()) : c.hdrlen;
+        // An exact-size copy, so ASan sees any read past the buffer.
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[c.header.size()]);
+        std::copy(c.header.begin(), c.header.end(), exact.get());
+        const std::span<const uint8_t> buf(exact.get(), c.header.size());
+        EntryWalk walk = entry_walk_begin(buf, hdrlen);
+        std::vector<uint16_t> tags;
+        HeaderEntry e;
+        EntryWalkStatus status;
+        while ((status = entry_walk_next(walk, e)) == EntryWalkStatus::Entry)
+            tags.push_back(e.tag);
+        EXPECT_EQ(tags, c.tags) << c.name;
+        EXPECT_EQ(status, c.end) << c.name;
+        std::span<const uint8_t> sig;
+        ASSERT_EQ(find_signature_entry(buf, hdrlen, sig), c.signature != nullptr) << c.name;
+        if (c.signature) {
+            EXPECT_EQ(Bytes(sig.begin(), sig.end()), *c.signature) << c.name;
+        }
+    }
+}
+
+TEST(FindBootComponent, Packages)
+{
+    using CT::APPLICATION, CT::DIAGNOSTICS, CT::KERNEL;
+    const Bytes kernel = make_component(FORMAT_PLAIN, KERNEL, filler(300, 1));
+    const Bytes rfs = make_component(FORMAT_EXTENDED, CT::RFS, filler(50, 2));
+    const Bytes app = make_component(FORMAT_PLAIN, APPLICATION, filler(500, 3));
+    const Bytes ext_app = make_component(FORMAT_EXTENDED, APPLICATION, filler(64, 4));
+    const Bytes tiny_app = make_component(FORMAT_PLAIN, APPLICATION, filler(7, 5)); // 23 bytes
+    const Bytes diags =
+        make_component(FORMAT_HDR3, APPLICATION, filler(90, 6),
+                       cat({signature_entry(filler(32, 1)), entry(TAG_TYPE, be32(DIAGNOSTICS))}));
+    // A type entry without the type signature is passed over.
+    const Bytes kernel_as_app =
+        make_component(FORMAT_HDR3, KERNEL, filler(10, 7),
+                       cat({entry(TAG_TYPE, be32(0x01000000)), entry(TAG_TYPE, be32(APPLICATION))}));
+    Bytes zero_entry = make_component(FORMAT_HDR3, APPLICATION, filler(10, 9),
+                                      cat({entry(TAG_TYPE, {}), entry(TAG_TYPE, be32(DIAGNOSTICS))}));
+    store_be16(&zero_entry[26], 0);
+    refresh_crc(zero_entry);
+    // Extended header of 16 bytes: 20 bytes in all, with its hdrlen field in the payload.
+    const Bytes app_20 =
+        cat({be32(0), be32(4), be32(APPLICATION | EXTENDED_HEADER_FLAG), be32(0), be32(16), Bytes(8)});
+    const Bytes zero_length = cat({be32(0), be32(0xFFFFFFF0), be32(KERNEL), Bytes(12)});
+    Bytes hdr3_past_eof = make_component(FORMAT_HDR3, KERNEL, {}, entry(TAG_TYPE, be32(APPLICATION)));
+    store_be16(&hdr3_past_eof[22], 4000);
+    const struct {
+        const char *name;
+        Bytes package;
+        bool found;
+        size_t start;
+        uint32_t type, lastMagic;
+        const char *printed;
+    } cases[] = {
+        {"kernel then application", cat({kernel, app}), true, kernel.size(), APPLICATION, APPLICATION, ""},
+        {"kernel and rfs only", cat({kernel, rfs}), false, 0, 0, CT::RFS | EXTENDED_HEADER_FLAG, ""},
+        {"extended application", cat({rfs, ext_app}), true, rfs.size(), APPLICATION,
+         APPLICATION | EXTENDED_HEADER_FLAG, ""},
+        {"last component under 24 bytes", cat({kernel, tiny_app}), false, 0, 0, KERNEL, ""},
+        {"hdr3 application typed diagnostics", cat({kernel, diags}), true, kernel.size(), DIAGNOSTICS,
+         APPLICATION, ""},
+        {"unsigned type entry passed over", kernel_as_app, true, 0, APPLICATION, KERNEL, ""},
+        {"zero length entry keeps magic", zero_entry, true, 0, APPLICATION, APPLICATION,
+         "Image header error\n"},
+        {"boot component under 24 bytes", app_20, false, 0, 0, APPLICATION | EXTENDED_HEADER_FLAG, ""},
+        {"zero component length", cat({zero_length, app}), false, 0, 0, KERNEL, ""},
+        {"hdr3 header past end of file", hdr3_past_eof, false, 0, 0, KERNEL, ""},
+        {"empty file", {}, false, 0, 0, 0, ""},
+    };
+    for (const auto &c : cases) {
+        std::unique_ptr<FILE, int (*)(FILE *)> f(tmpfile(), fclose);
+        ASSERT_TRUE(f);
+        if (!c.package.empty())
+            fwrite(c.package.data(), 1, c.package.size(), f.get());
+        fseek(f.get(), 7, SEEK_SET);
+        BootComponent bc{};
+        bc.lastMagic = 0xDEADBEEF;
+        ::testing::internal::CaptureStdout();
+        const bool found = find_boot_component(f.get(), bc);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.printed) << c.name;
+        EXPECT_EQ(bc.lastMagic, c.lastMagic) << c.name;
+        ASSERT_EQ(found, c.found) << c.name;
+        if (!found)
+            continue;
+        EXPECT_EQ(bc.type, c.type) << c.name;
+        EXPECT_EQ(ftell(f.get()), long(c.start)) << c.name;
+        const Bytes comp(c.package.begin() + long(c.start), c.package.end());
+        const ParsedHeader h = parse(comp);
+        EXPECT_EQ(memcmp(bc.header, comp.data(), IMAGE_HEADER_SIZE), 0) << c.name;
+        EXPECT_EQ(bc.format, h.format) << c.name;
+        EXPECT_EQ(bc.headerLength, h.headerLength) << c.name;
+        EXPECT_EQ(bc.payloadLength, h.payloadLength) << c.name;
+        // What a boot does next: the CRC over the component as found.
+        EXPECT_EQ(image_crc32(comp.data() + 4, component_length(h) - 4, CRC_SEED), load_be32(bc.header))
+            << c.name;
+    }
+}
+
+} // namespace
