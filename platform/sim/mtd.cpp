@@ -38,10 +38,11 @@ bool device_size(int fd, uint64_t &size)
     return true;
 }
 
-bool pread_full(int fd, uint8_t *buf, size_t len, uint64_t off)
+// Whole transfers over pread/pwrite; a 0-byte answer counts as an I/O error.
+template <typename Buf, typename Io> bool transfer_full(int fd, Buf *buf, size_t len, uint64_t off, Io io)
 {
     while (len > 0) {
-        ssize_t n = pread(fd, buf, len, static_cast<off_t>(off));
+        ssize_t n = io(fd, buf, len, static_cast<off_t>(off));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -56,22 +57,14 @@ bool pread_full(int fd, uint8_t *buf, size_t len, uint64_t off)
     return true;
 }
 
+bool pread_full(int fd, uint8_t *buf, size_t len, uint64_t off)
+{
+    return transfer_full(fd, buf, len, off, pread);
+}
+
 bool pwrite_full(int fd, const uint8_t *buf, size_t len, uint64_t off)
 {
-    while (len > 0) {
-        ssize_t n = pwrite(fd, buf, len, static_cast<off_t>(off));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        buf += n;
-        len -= static_cast<size_t>(n);
-        off += static_cast<uint64_t>(n);
-    }
-    return true;
+    return transfer_full(fd, buf, len, off, pwrite);
 }
 
 int fail(int err)
