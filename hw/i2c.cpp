@@ -16,17 +16,32 @@ namespace {
 constexpr uint64_t WRITE_SETTLE_US = 100000; // EEPROM and logic device need this after a write
 
 // An entry that is not a descriptor (closed, or its open failed) must never reach the
-// system: 0 would be standard input. The access then fails with EBADF and its usual message.
+// system: 0 would be standard input. The access fails with EBADF and its usual message.
 int bus_fd(int bus)
 {
-    if (bus < 0 || bus > 1 || i2cBusFd[bus] <= 0)
+    if (bus < 0 || bus > 1 || i2cBusFd[bus] <= 0) {
+        errno = EBADF;
         return -1;
+    }
     return i2cBusFd[bus];
 }
 
 int set_slave(int bus, uint8_t addr8)
 {
-    return plat_ioctl(bus_fd(bus), I2C_SLAVE, static_cast<unsigned long>(addr8 >> 1));
+    const int fd = bus_fd(bus);
+    return fd < 0 ? -1 : plat_ioctl(fd, I2C_SLAVE, static_cast<unsigned long>(addr8 >> 1));
+}
+
+ssize_t bus_write(int bus, const uint8_t *bytes, size_t len)
+{
+    const int fd = bus_fd(bus);
+    return fd < 0 ? -1 : plat_write(fd, bytes, len);
+}
+
+ssize_t bus_read(int bus, uint8_t *bytes, size_t len)
+{
+    const int fd = bus_fd(bus);
+    return fd < 0 ? -1 : plat_read(fd, bytes, len);
 }
 
 // Select, transfer, release: the switch is left with all channels off after every access.
@@ -68,14 +83,14 @@ int i2c_mux_select(uint8_t switchAddr, int bus, int channel)
 {
     set_slave(bus, switchAddr);
     const uint8_t mask = static_cast<uint8_t>(1u << channel);
-    return static_cast<int>(plat_write(bus_fd(bus), &mask, 1));
+    return static_cast<int>(bus_write(bus, &mask, 1));
 }
 
 int i2c_mux_release(uint8_t switchAddr, int bus)
 {
     set_slave(bus, switchAddr);
     const uint8_t off = 0;
-    return static_cast<int>(plat_write(bus_fd(bus), &off, 1));
+    return static_cast<int>(bus_write(bus, &off, 1));
 }
 
 int i2c_read_registers(int bus, uint8_t device, uint16_t offset, int count, int offsetWidth, uint8_t *dest)
@@ -91,11 +106,11 @@ int i2c_read_registers(int bus, uint8_t device, uint16_t offset, int count, int 
         printf("I2C error when setting bus %d, device 0x%x: %d\n", bus, device, errno);
         return 0;
     }
-    if (plat_write(bus_fd(bus), offsetBytes, static_cast<size_t>(offsetWidth)) != offsetWidth) {
+    if (bus_write(bus, offsetBytes, static_cast<size_t>(offsetWidth)) != offsetWidth) {
         printf("I2C error - device 0x%x writing bus %d offset %d: %d\n", device, bus, offset, errno);
         return 0;
     }
-    if (plat_read(bus_fd(bus), dest, static_cast<size_t>(count)) != count) {
+    if (bus_read(bus, dest, static_cast<size_t>(count)) != count) {
         printf("I2C error - device 0x%x @ %d, %d bytes : %d\n", device, offset, count, errno);
         return 0;
     }
@@ -121,7 +136,7 @@ int write_device(uint8_t addr8, const uint8_t *bytes, size_t len, const char *sl
         printf(slaveMessage, I2C_BOARD_BUS, errno);
         return rc;
     }
-    const int written = static_cast<int>(plat_write(bus_fd(I2C_BOARD_BUS), bytes, len));
+    const int written = static_cast<int>(bus_write(I2C_BOARD_BUS, bytes, len));
     const int writeErrno = errno;
     plat_sleep_us(WRITE_SETTLE_US);
     if (written < 0)
