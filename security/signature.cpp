@@ -1,0 +1,194 @@
+#include "security/signature.h"
+
+#include <cstdio>
+#include <memory>
+#include <new>
+
+#include "image/image_format.h"
+#include "rescue/console.h"
+#include "security/crypto/crypto.h"
+#include "security/keystore.h"
+#include "security/lowsec.h"
+
+namespace {
+
+constexpr const char *RFS_DEVICE = "/dev/mtd-rfs";
+constexpr uint32_t MARKER_OFFSET = 16;
+constexpr uint32_t HDRLEN_OFFSET = 22;
+constexpr uint32_t LEN_OFFSET = 4;
+// Above any flash partition: a wilder len is a corrupt header, not a reason to allocate.
+constexpr uint64_t RFS_READ_MAX = 64u << 20;
+
+bool developerDetermined = false;
+int developerAnswer = 0;
+
+struct Digest {
+    uint8_t bytes[64];
+    uint32_t length;
+};
+
+int32_t digest_signed_region(const ComponentSignature &sig, Digest &digest)
+{
+    return IMGSIGN_computeSHA256(sig.signedRegion.data(), sig.signedRegion.size(), digest.bytes,
+                                 &digest.length);
+}
+
+int32_t check_digest(const Digest &digest, const ComponentSignature &sig, const uint8_t *keyText,
+                     uint32_t keyLength)
+{
+    return IMGSIGN_verifySignature(digest.bytes, digest.length, sig.signature.data(),
+                                   static_cast<uint32_t>(sig.signature.size()), keyText, keyLength);
+}
+
+int32_t check_digest(const Digest &digest, const ComponentSignature &sig, const KeyRecord &key)
+{
+    return check_digest(digest, sig, key.text, key.length);
+}
+
+void print_hash_failure(int32_t rc) { printf("HASH calculation for signed image failed: rc = %d \n", rc); }
+
+struct File {
+    FILE *f;
+    ~File()
+    {
+        if (f)
+            fclose(f);
+    }
+};
+
+} // namespace
+
+SignatureLookup find_component_signature(std::span<const uint8_t> component, ComponentSignature &out)
+{
+    if (component.size() < COMPONENT_PROBE_SIZE)
+        return SignatureLookup::Malformed;
+    if (load_be32(&component[MARKER_OFFSET]) != HDR3_MARKER)
+        return SignatureLookup::Unsigned;
+    const uint32_t hdrlen = load_be16(&component[HDRLEN_OFFSET]);
+    const uint64_t end = uint64_t{load_be32(&component[LEN_OFFSET])} + IMAGE_HEADER_SIZE;
+    // The signed region runs from hdrlen to the component's end, both inside the buffer.
+    if (end > component.size() || hdrlen > end)
+        return SignatureLookup::Malformed;
+
+    EntryWalk walk = entry_walk_begin(component.first(hdrlen), hdrlen);
+    HeaderEntry e;
+    std::span<const uint8_t> last;
+    bool found = false;
+    for (EntryWalkStatus s; (s = entry_walk_next(walk, e)) != EntryWalkStatus::End;) {
+        if (s == EntryWalkStatus::ZeroLength)
+            break; // the walk stops there; what came before still counts
+        if (s == EntryWalkStatus::Overrun)
+            return SignatureLookup::Malformed;
+        if (e.tag == TAG_SIGNATURE) {
+            last = e.value;
+            found = true;
+        }
+    }
+    if (!found)
+        return SignatureLookup::Unsigned;
+    if (last.size() < 2 || load_be16(last.data()) > last.size() - 2)
+        return SignatureLookup::Malformed;
+    out.signature = last.subspan(2, load_be16(last.data()));
+    out.signedRegion = component.subspan(hdrlen, end - hdrlen);
+    return SignatureLookup::Found;
+}
+
+int32_t check_component_signature(const ComponentSignature &sig, const uint8_t *keyText, uint32_t keyLength)
+{
+    Digest digest;
+    const int32_t rc = digest_signed_region(sig, digest);
+    return rc != OK ? rc : check_digest(digest, sig, keyText, keyLength);
+}
+
+int is_developer_image()
+{
+    if (developerDetermined)
+        return developerAnswer;
+    File rfs{fopen(RFS_DEVICE, "rb")};
+    if (!rfs.f)
+        return 0;
+    uint8_t first[COMPONENT_PROBE_SIZE] = {};
+    if (fread(first, 1, sizeof first, rfs.f) != sizeof first ||
+        load_be32(&first[MARKER_OFFSET]) != HDR3_MARKER) {
+        developerDetermined = true;
+        developerAnswer = 1; // no signed header: a developer root filesystem
+        return 1;
+    }
+    const uint64_t length = uint64_t{load_be32(&first[LEN_OFFSET])} + IMAGE_HEADER_SIZE;
+    std::unique_ptr<uint8_t[]> component(length > RFS_READ_MAX ? nullptr
+                                                               : new (std::nothrow) uint8_t[length]);
+    if (!component || fseek(rfs.f, 0, SEEK_SET) != 0)
+        return 0;
+    const size_t got = fread(component.get(), 1, length, rfs.f);
+
+    ComponentSignature sig;
+    if (find_component_signature({component.get(), got}, sig) != SignatureLookup::Found)
+        return 0;
+    Digest digest;
+    if (const int32_t rc = digest_signed_region(sig, digest); rc != OK) {
+        print_hash_failure(rc);
+        return 0;
+    }
+    KeyRecord key;
+    if (!load_system_key(&key, DEVELOPMENT_KEY_PATH))
+        return 0;
+    developerAnswer = check_digest(digest, sig, key) == OK ? 1 : 0;
+    developerDetermined = true;
+    return developerAnswer;
+}
+
+int check_unsigned_image()
+{
+    const int developer = is_developer_image();
+    const int lowSecurity = is_low_security_mode();
+    if (developer && lowSecurity) {
+        puts(
+            "\nWARNING: Image is unsigned but you are running developer images and are in low security mode");
+        return console_confirm("Install image anyway?", 0);
+    }
+    puts(" Image rejected as it has no signature");
+    return 0;
+}
+
+int verify_image_signature(std::span<const uint8_t> component)
+{
+    const int lowSecurity = is_low_security_mode();
+    ComponentSignature sig;
+    int32_t status = -1;
+    switch (find_component_signature(component, sig)) {
+    case SignatureLookup::Unsigned:
+        return check_unsigned_image();
+    case SignatureLookup::Malformed:
+        break; // rejected below, nothing outside the component read
+    case SignatureLookup::Found: {
+        Digest digest;
+        if (const int32_t rc = digest_signed_region(sig, digest); rc != OK) {
+            print_hash_failure(rc);
+            return 0;
+        }
+        KeyRecord key;
+        if (!load_system_key(&key, PRODUCTION_KEY_PATH))
+            return 0;
+        status = check_digest(digest, sig, key);
+        if (status == OK)
+            break;
+        const int developer = is_developer_image();
+        if (developer || lowSecurity) {
+            puts(developer ? "\nNOTE - developer images operational. Checking developer keys...."
+                           : "\nNOTE - low security mode is operational. Checking developer keys....");
+            if (!load_system_key(&key, DEVELOPMENT_KEY_PATH))
+                return 0;
+            status = check_digest(digest, sig, key);
+        }
+        if (status != OK && developer && lowSecurity) {
+            puts("\nWARNING: All checks failed but you are running developer images and are in low security "
+                 "mode");
+            status = console_confirm("Install image anyway?", 0) ? OK : -1;
+        }
+        break;
+    }
+    }
+    fputs(status == OK ? " Image signature verified. " : " Image rejected. ", stdout);
+    fflush(stdout);
+    return status == OK ? 1 : 0;
+}

@@ -1,0 +1,110 @@
+// Runs loader code in a forked child whose root is a simulated board, so that
+// /user, /tmp and /dev/mtd-rfs are the board's files and never the host's. The
+// host's /usr is bound in so that the shell commands the code runs work.
+#pragma once
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+#include "image/image_builder.h"
+#include "loader/board_fixture.h"
+#include "security/builtin_keys.h"
+#include "security/keystore.h"
+
+inline bool write_proc(const char *path, const std::string &text)
+{
+    const int fd = open(path, O_WRONLY);
+    const bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
+// In the child: own user and mount namespaces, so neither the bind mount nor
+// the chroot reaches the host.
+inline bool enter_board(const std::string &root)
+{
+    const std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
+    return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && write_proc("/proc/self/setgroups", "deny") &&
+           write_proc("/proc/self/uid_map", "0 " + uid + " 1") &&
+           write_proc("/proc/self/gid_map", "0 " + gid + " 1") &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("/usr", (root + "/usr").c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
+           chroot(root.c_str()) == 0 && chdir("/") == 0;
+}
+
+struct ChildRun {
+    int result; // fn's answer (0..124), 125 when the child could not enter the board
+    std::string out;
+};
+
+// A board with a serial number, /user and /tmp, and a shell for "rm /user/*.pem".
+class SecurityBoard : public BoardTest {
+  protected:
+    static constexpr char SERIAL[] = "KS2207000431";
+
+    void SetUp() override
+    {
+        BoardTest::SetUp();
+        for (const char *dir : {"/usr", "/user", "/tmp"})
+            std::filesystem::create_directories(root_ + dir);
+        for (const char *link : {"bin", "lib", "lib64", "sbin"})
+            std::filesystem::create_directory_symlink(std::string("usr/") + link, root_ + "/" + link);
+        set_serial(SERIAL);
+    }
+
+    static void set_serial(std::string_view serial)
+    {
+        std::string eeprom(8192, '\xff');
+        eeprom.replace(EEPROM_SERIAL, EEPROM_SERIAL_LEN, serial);
+        ASSERT_TRUE(sim_board_write_file("/board/eeprom.bin", eeprom));
+    }
+
+    // fn runs on the board with input as its standard input; answers what it printed.
+    ChildRun run(const std::function<int()> &fn, const std::string &input = "")
+    {
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0)
+            return {-1, "pipe"};
+        fflush(stdout);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(in[0], STDIN_FILENO);
+            dup2(out[1], STDOUT_FILENO);
+            for (int fd : {in[0], in[1], out[0], out[1]})
+                close(fd);
+            if (!enter_board(root_))
+                _exit(125);
+            sim_board_set_root("");
+            i2c_open_buses();
+            const int result = fn();
+            fflush(stdout);
+            _exit(result);
+        }
+        close(in[0]);
+        close(out[1]);
+        const bool fed = write(in[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
+        close(in[1]);
+        ChildRun run{-1, {}};
+        char buf[4096];
+        for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+            run.out.append(buf, static_cast<size_t>(n));
+        close(out[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        run.result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        EXPECT_TRUE(fed);
+        EXPECT_NE(run.result, 125) << "cannot enter a user and mount namespace here";
+        return run;
+    }
+
+    bool exists(const char *path) { return std::filesystem::exists(root_ + path); }
+};
+
+inline std::string test_key(const char *name) { return std::string(IMGL_TEST_KEYS_DIR "/") + name; }
