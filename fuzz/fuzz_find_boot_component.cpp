@@ -1,13 +1,16 @@
 // Arbitrary bytes as an image file: search for the boot component, read it
-// as a boot would, check its CRC, and walk its header entries.
+// as a boot would, check its CRC, walk its header entries and check its
+// signature under a real public key, as the signature policy does.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "image/crc32.h"
 #include "image/image_format.h"
+#include "security/signature.h"
 
 namespace {
 
@@ -17,6 +20,20 @@ struct FileCloser {
 
 // Components are capped so a fuzzed length cannot ask for gigabytes.
 constexpr uint32_t MAX_COMPONENT = 1u << 20;
+
+const std::string &public_key()
+{
+    static const std::string key = [] {
+        std::string text;
+        if (FILE *f = fopen(IMGL_FUZZ_KEY, "rb")) {
+            char buf[1024];
+            text.assign(buf, fread(buf, 1, sizeof buf, f));
+            fclose(f);
+        }
+        return text;
+    }();
+    return key;
+}
 
 } // namespace
 
@@ -57,5 +74,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (find_signature_entry({comp.get(), total}, hdrlen, sig) &&
         sig.data() + sig.size() > comp.get() + hdrlen)
         __builtin_trap();
+
+    const std::span<const uint8_t> whole(comp.get(), total);
+    ComponentSignature cs;
+    if (find_component_signature(whole, cs) == SignatureLookup::Found) {
+        const auto inside = [&](std::span<const uint8_t> v) {
+            return v.empty() ||
+                   (v.data() >= whole.data() && v.data() + v.size() <= whole.data() + whole.size());
+        };
+        if (!inside(cs.signedRegion) || !inside(cs.signature))
+            __builtin_trap();
+        const std::string &key = public_key();
+        check_component_signature(cs, reinterpret_cast<const uint8_t *>(key.data()),
+                                  static_cast<uint32_t>(key.size()));
+    }
     return 0;
 }

@@ -1,14 +1,50 @@
 #!/usr/bin/env bash
-# Builds the simulated loader and starts it on this terminal inside the board
-# sandbox, on an empty board for now: it walks its boot path to the reboot.
+# Builds the simulated loader and the image tool, makes a board with two
+# production-signed application images, and boots it on this terminal inside the
+# board sandbox: the loader checks image 1 and starts its application.
+#   --rescue  asks for the rescue menu at start-up (boot option diagnostics=rescue)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 
+rescue=0
+for arg in "$@"; do
+    case $arg in
+    --rescue) rescue=1 ;;
+    *) echo "usage: $0 [--rescue]" >&2; exit 2 ;;
+    esac
+done
+
 install_packages
 fetch_busybox
-build default imgloader-sim
+build default imgloader-sim imgtool
 dir=$(build_dir default)
-"$PY" tools/sandbox/sandbox.py template --loader "$dir/imgloader-sim" --out "$dir/sandbox-template" >/dev/null
 template=$dir/sandbox-template
-exec "$PY" tools/sandbox/sandbox.py run --template "$template"
+"$PY" tools/sandbox/sandbox.py template --loader "$dir/imgloader-sim" --out "$template" >/dev/null
+
+work=$(mktemp -d)
+upper=$(mktemp -d)
+# The upper directory may hold the overlay's work directory, which has no permission bits.
+trap 'rm -rf "$work"; "$PY" -c "import sys; sys.path.insert(0, \"tools/sandbox\"); import sandbox; sandbox.remove_tree(sys.argv[1])" "$upper"' EXIT
+
+# A small application: its program prints its version and exits.
+mkdir -p "$upper/user/images" "$upper/board"
+for slot in 1 2; do
+    version=1.0.0.$slot
+    mkdir -p "$work/app$slot/home/bin"
+    printf '#!/bin/sh\necho "Demo application %s is running."\n' "$version" >"$work/app$slot/home/bin/mp.elf.strip"
+    chmod +x "$work/app$slot/home/bin/mp.elf.strip"
+    tar -C "$work/app$slot" -czf "$work/app$slot.tar.gz" home
+    "$dir/imgtool" create --type application --version "$version" --sign keys/test/production.key.pem \
+        "$work/app$slot.tar.gz" -o "$upper/user/images/image$slot"
+done
+printf 'time_scale 1\n' >"$upper/board/config"
+
+if ((rescue)); then
+    # The boot loader's environment: CRC word, NUL-terminated entries, erased flash after.
+    mkdir -p "$upper/dev"
+    cp "$template/dev/mtd-ubootenv" "$upper/dev/mtd-ubootenv"
+    printf '\0\0\0\0diagnostics=rescue\0\0' | dd of="$upper/dev/mtd-ubootenv" conv=notrunc status=none
+fi
+
+"$PY" tools/sandbox/sandbox.py run --template "$template" --upper "$upper"

@@ -39,6 +39,15 @@ def template(tmp_path_factory, sim_path):
 
 
 @pytest.fixture
+def loader(board, sim_path):
+    """A board that runs the real loader, with time scaled down."""
+    if sim_path is None:
+        pytest.skip("needs --sim")
+    board.config("time_scale 0.01")
+    return board
+
+
+@pytest.fixture
 def board(template, request):
     b = harness.Board(template)
     try:

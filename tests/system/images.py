@@ -1,0 +1,81 @@
+"""Components and packages for the loader's tests, built byte by byte in the
+format the switch reads (independent of the project's own image tool)."""
+
+import io
+import struct
+import subprocess
+import tarfile
+import zlib
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+KEYS = REPO / "keys" / "test"
+
+APPLICATION, UBOOT, KERNEL, RFS, DFT, DIAGNOSTICS, NOS_APPLICATION = (
+    0x01677279, 0x02677279, 0x03677279, 0x04677279, 0x05677279, 0x06677279, 0x08677279)
+HDR3 = 0x48445233
+
+
+def jamcrc(data):
+    return zlib.crc32(data) ^ 0xFFFFFFFF
+
+
+def version_id(version):
+    a, b, c, d = (int(x) for x in version.split("."))
+    return (a << 24) | (b << 16) | (c << 8) | d
+
+
+def sign(payload, key):
+    """RSA PKCS#1 v1.5 SHA-256 signature of payload with keys/test/<key>.key.pem."""
+    return subprocess.run(["openssl", "dgst", "-sha256", "-sign", str(KEYS / f"{key}.key.pem")],
+                          input=payload, capture_output=True, check=True).stdout
+
+
+def component(ctype, payload, version="1.0.0.0", fmt=None, key=None, type_entry=None, signature=None):
+    """One component. fmt: plain, extended or hdr3 (default hdr3 when signed or typed)."""
+    if fmt is None:
+        fmt = "hdr3" if (key or type_entry is not None or signature is not None) else "plain"
+    if fmt == "plain":
+        body = payload
+        head = struct.pack(">III", len(payload), ctype, version_id(version))
+    elif fmt == "extended":
+        hdrlen = 24
+        head = struct.pack(">III", len(payload), ctype | 0x80000000, version_id(version))
+        head += struct.pack(">HHI", 0, hdrlen, 0)
+        body = payload
+    else:
+        entries = b""
+        if type_entry is not None:
+            entries += struct.pack(">HHI", 6, 8, type_entry)
+        if key:
+            signature = sign(payload, key)
+        if signature is not None:
+            entries += struct.pack(">HHH", 3, 6 + len(signature), len(signature)) + signature
+        hdrlen = 24 + len(entries)
+        length = hdrlen - 16 + len(payload)
+        head = struct.pack(">III", length, ctype, version_id(version))
+        head += struct.pack(">IHH", HDR3, 0, hdrlen) + entries
+        body = payload
+    rest = head + body
+    return struct.pack(">I", jamcrc(rest)) + rest
+
+
+def app_archive(program="#!/bin/sh\necho \"application {version} running\"\n", version="1.0.0.0",
+                files=None):
+    """gzip'd tar with home/bin/mp.elf.strip and any further {path: (text, mode)}."""
+    members = {"home/bin/mp.elf.strip": (program.replace("{version}", version), 0o755)}
+    members.update(files or {})
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w:gz") as tar:
+        for name, (text, mode) in members.items():
+            data = text.encode() if isinstance(text, str) else text
+            info = tarfile.TarInfo(name)
+            info.size = len(data)
+            info.mode = mode
+            tar.addfile(info, io.BytesIO(data))
+    return buf.getvalue()
+
+
+def app_image(version="1.0.0.0", key="production", **kw):
+    return component(APPLICATION, app_archive(version=version, files=kw.pop("files", None)),
+                     version=version, key=key, **kw)
