@@ -76,29 +76,6 @@ TEST_F(SimI2c, SwitchGatesTheDevicesBehindIt)
     plat_close(bus0);
 }
 
-TEST_F(SimI2c, EepromKeepsBytesAtSixteenBitOffsets)
-{
-    open_channel0();
-    ASSERT_EQ(put(kEeprom, {0x01, 0x3A, 0xD5, 0x42}), 4); // 314, 315
-    std::string mem = board_file("/board/eeprom.bin");
-    ASSERT_EQ(mem.size(), 8192u);
-    EXPECT_EQ(mem.substr(313, 4), std::string("\xff\xd5\x42\xff"));
-    EXPECT_EQ(mem[0x3A], '\xff'); // not the low byte alone
-    std::vector<uint8_t> got(3), next(1);
-    ASSERT_EQ(put(kEeprom, {0x01, 0x39}), 2);
-    ASSERT_EQ(get(kEeprom, got), 3);
-    EXPECT_EQ(got, (std::vector<uint8_t>{0xFF, 0xD5, 0x42}));
-    ASSERT_EQ(get(kEeprom, next), 1); // the pointer moved on
-    EXPECT_EQ(next[0], 0xFF);
-
-    // A smaller part wraps its addresses.
-    ASSERT_TRUE(sim_board_write_file("/board/eeprom.bin", std::string(16, '\0')));
-    ASSERT_EQ(put(kEeprom, {0x00, 0x0F, 0xA1, 0xA2}), 4);
-    ASSERT_EQ(put(kEeprom, {0x12, 0x34, 0xB0}), 3);
-    EXPECT_EQ(board_file("/board/eeprom.bin"),
-              std::string("\xa2\0\0\0\xb0", 5) + std::string(10, '\0') + "\xa1");
-}
-
 TEST_F(SimI2c, RtcShowsTheBoardTimeInBcd)
 {
     struct Case {
@@ -131,31 +108,6 @@ TEST_F(SimI2c, RtcShowsTheBoardTimeInBcd)
         EXPECT_EQ(tail[0], host.tm_wday + 1) << text;
         EXPECT_EQ(tail[2], host.tm_mon + 1 < 10 ? host.tm_mon + 1 : host.tm_mon + 7) << text;
     }
-}
-
-TEST_F(SimI2c, LedRegisterWritesAreLogged)
-{
-    open_channel0();
-    for (std::vector<uint8_t> w : {std::vector<uint8_t>{5, 0x41}, {6, 0x77}, {5, 0xFC}, {4, 0x10, 0x3D}})
-        ASSERT_EQ(put(kCpld, w), static_cast<ssize_t>(w.size()));
-    std::string regs = board_file("/board/cpld.bin");
-    ASSERT_EQ(regs.size(), 256u);
-    EXPECT_EQ(regs.substr(3, 5), std::string("\0\x10\x3d\x77\0", 5));
-    std::istringstream log(board_file("/board/led.log"));
-    std::string values;
-    double last = 0;
-    for (std::string line; std::getline(log, line);) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(line, m, std::regex(R"((\d+\.\d{6}) 0x([0-9a-f]{2}))"))) << line;
-        EXPECT_GE(std::stod(m[1]), last);
-        last = std::stod(m[1]);
-        values += m[2].str() + " ";
-    }
-    EXPECT_EQ(values, "41 fc 3d ");
-    std::vector<uint8_t> got(2);
-    ASSERT_EQ(put(kCpld, {5}), 1);
-    ASSERT_EQ(get(kCpld, got), 2);
-    EXPECT_EQ(got, (std::vector<uint8_t>{0x3D, 0x77}));
 }
 
 TEST_F(SimI2c, ChipFaults)

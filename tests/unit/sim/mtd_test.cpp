@@ -25,30 +25,6 @@ class SimMtd : public SimBoard {
     }
 };
 
-TEST_F(SimMtd, GeometryFollowsFileAndConfig)
-{
-    ASSERT_TRUE(sim_board_make_partition("kernel", 3 * 8192));
-    ASSERT_TRUE(sim_board_config_line("erasesize kernel 8192"));
-    struct Case {
-        const char *part;
-        uint32_t size, erasesize;
-    } cases[] = {{"kernel", 3 * 8192, 8192}, {"rfs", kPartitionSize, 65536}};
-    for (const Case &c : cases) {
-        int fd = open_part(c.part);
-        mtd_info_user info{};
-        ASSERT_EQ(plat_ioctl(fd, MEMGETINFO, &info), 0) << c.part;
-        EXPECT_EQ(info.type, MTD_NORFLASH);
-        EXPECT_EQ(info.flags, static_cast<uint32_t>(MTD_CAP_NORFLASH));
-        EXPECT_EQ(info.size, c.size) << c.part;
-        EXPECT_EQ(info.erasesize, c.erasesize) << c.part;
-        EXPECT_EQ(info.writesize, 1u);
-        errno = 0;
-        EXPECT_EQ(plat_ioctl(fd, MEMLOCK, &info), -1);
-        EXPECT_EQ(errno, ENOTTY);
-        plat_close(fd);
-    }
-}
-
 TEST_F(SimMtd, EraseChecksAlignmentAndRange)
 {
     ASSERT_TRUE(sim_board_config_line("erasesize 4096"));
@@ -119,39 +95,6 @@ TEST_F(SimMtd, TransfersAtTheEnd)
     }
     EXPECT_EQ(board_file("/dev/mtd-rescue").size(), kPartitionSize); // the file never grows
     plat_close(fd);
-}
-
-TEST_F(SimMtd, InjectedFailuresHitOnlyTheNthCall)
-{
-    for (const char *line : {"erasesize 4096", "fail kernel write 2", "fail kernel read 1",
-                             "fail kernel erase 3", "fail rfs erase 1"})
-        ASSERT_TRUE(sim_board_config_line(line));
-    enum Op { Write, Read, Erase };
-    struct Case {
-        const char *part;
-        Op op;
-        bool fails[4];
-    } cases[] = {{"kernel", Write, {false, true, false, false}},
-                 {"kernel", Read, {true, false, false, false}},
-                 {"kernel", Erase, {false, false, true, false}},
-                 {"rfs", Erase, {true, false, false, false}},
-                 {"uboot", Write, {false, false, false, false}}};
-    for (int round = 0; round < 2; round++) {
-        for (const Case &c : cases) {
-            int fd = open_part(c.part);
-            uint8_t byte = 0xFF;
-            for (int call = 0; call < 4; call++) {
-                errno = 0;
-                int rc = c.op == Write  ? static_cast<int>(plat_pwrite(fd, &byte, 1, 0))
-                         : c.op == Read ? static_cast<int>(plat_pread(fd, &byte, 1, 0))
-                                        : erase(fd, 0, 4096);
-                EXPECT_EQ(rc < 0, c.fails[call]) << c.part << " call " << call + 1;
-                EXPECT_EQ(errno, c.fails[call] ? EIO : 0) << c.part << " call " << call + 1;
-            }
-            plat_close(fd);
-        }
-        sim_board_reload(); // counts start again
-    }
 }
 
 TEST_F(SimMtd, MissingDeviceAndPassThrough)
