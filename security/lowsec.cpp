@@ -5,6 +5,10 @@
 #include <cstdio>
 
 #include "boot/boot_options.h"
+#include "boot/image_loading.h"
+#include "boot/outside.h"
+#include "rescue/console.h"
+#include "security/signature.h"
 
 namespace {
 
@@ -35,9 +39,31 @@ int set_low_security_mode(int on)
     return 0;
 }
 
-// Placeholder until standalone diagnostics land: refused, the boot goes on.
 int run_standalone_diags()
 {
-    puts("[placeholder] standalone diagnostics");
-    return 0;
+    const int developer = is_developer_image();
+    if (developer)
+        puts("NOTE: switch running developer signed images");
+    if (!developer && !is_low_security_mode()) {
+        puts("Standalone diags cannot be run on a secured switch");
+        puts("Please establish physical presence first");
+        return 0;
+    }
+    printf("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ");
+    fflush(stdout);
+    const int key = console_get_key();
+    putchar('\n');
+    if (key == 'y' || key == 'Y') {
+        puts("unmount filesystem");
+        run_command("/bin/umount /user &> /dev/null");
+        puts("\nErasing filesystem for clean install");
+        run_command("flash_eraseall /dev/mtd-user-char");
+        puts("Mounting...");
+        run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null");
+        puts("creating default filesystem");
+        run_command("mkdir /user/images &> /dev/null");
+    }
+    puts("Booting diags image...");
+    boot_recovery_image();
+    return 1;
 }
