@@ -67,3 +67,16 @@ int run_standalone_diags()
     boot_recovery_image();
     return 1;
 }
+
+// Placeholders until physical presence and the key wipe land.
+int physical_presence_test()
+{
+    puts("[placeholder] physical presence");
+    return 0;
+}
+
+int wipe_system_keys()
+{
+    puts("[placeholder] key wipe");
+    return 0;
+}

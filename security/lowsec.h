@@ -4,3 +4,5 @@
 int is_low_security_mode();
 int set_low_security_mode(int on);
 int run_standalone_diags();
+int physical_presence_test();
+int wipe_system_keys();
