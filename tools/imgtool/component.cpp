@@ -134,14 +134,14 @@ bool load_component(const char *path, Component &out)
     return true;
 }
 
-bool build_component(const ComponentSpec &spec, std::span<const uint8_t> payload, Bytes &out)
+bool build_component(const ComponentSpec &want, std::span<const uint8_t> payload, Bytes &out)
 {
-    const size_t sigEntry = spec.signature.empty() ? 0 : 6 + spec.signature.size();
+    const size_t sigEntry = want.signature.empty() ? 0 : 6 + want.signature.size();
     size_t hdrlen = IMAGE_HEADER_SIZE;
-    if (spec.format == FORMAT_EXTENDED)
+    if (want.format == FORMAT_EXTENDED)
         hdrlen = HDR3_ENTRIES_OFFSET; // nothing after offset 24 is interpreted
-    else if (spec.format == FORMAT_HDR3)
-        hdrlen = HDR3_ENTRIES_OFFSET + spec.entries.size() + sigEntry;
+    else if (want.format == FORMAT_HDR3)
+        hdrlen = HDR3_ENTRIES_OFFSET + want.entries.size() + sigEntry;
     if (hdrlen > 0xFFFF || sigEntry > 0xFFFF) {
         fail(EXIT_USAGE, "header of %zu bytes does not fit its 16-bit length", hdrlen);
         return false;
@@ -158,24 +158,24 @@ bool build_component(const ComponentSpec &spec, std::span<const uint8_t> payload
     }
     out.assign(total, 0);
     uint8_t *p = out.data();
-    store_be32(p + 4, uint32_t(spec.format == FORMAT_HDR3 ? total - 16 : payload.size()));
-    store_be32(p + 8, spec.format == FORMAT_EXTENDED ? spec.magic | EXTENDED_HEADER_FLAG : spec.magic);
-    store_be32(p + 12, spec.id);
-    if (spec.format == FORMAT_EXTENDED)
+    store_be32(p + 4, uint32_t(want.format == FORMAT_HDR3 ? total - 16 : payload.size()));
+    store_be32(p + 8, want.format == FORMAT_EXTENDED ? want.magic | EXTENDED_HEADER_FLAG : want.magic);
+    store_be32(p + 12, want.id);
+    if (want.format == FORMAT_EXTENDED)
         store_be16(p + 18, uint16_t(hdrlen));
-    if (spec.format == FORMAT_HDR3) {
+    if (want.format == FORMAT_HDR3) {
         store_be32(p + 16, HDR3_MARKER);
-        store_be16(p + 20, spec.reserved);
+        store_be16(p + 20, want.reserved);
         store_be16(p + 22, uint16_t(hdrlen));
         uint8_t *e = p + HDR3_ENTRIES_OFFSET;
-        if (!spec.entries.empty())
-            memcpy(e, spec.entries.data(), spec.entries.size());
-        e += spec.entries.size();
+        if (!want.entries.empty())
+            memcpy(e, want.entries.data(), want.entries.size());
+        e += want.entries.size();
         if (sigEntry) {
             store_be16(e, TAG_SIGNATURE);
             store_be16(e + 2, uint16_t(sigEntry));
-            store_be16(e + 4, uint16_t(spec.signature.size()));
-            memcpy(e + 6, spec.signature.data(), spec.signature.size());
+            store_be16(e + 4, uint16_t(want.signature.size()));
+            memcpy(e + 6, want.signature.data(), want.signature.size());
         }
     }
     if (!payload.empty())
@@ -185,7 +185,7 @@ bool build_component(const ComponentSpec &spec, std::span<const uint8_t> payload
     // marker turns the component into an HDR3 one.
     const ParsedHeader h =
         parse_header(std::span<const uint8_t, COMPONENT_PROBE_SIZE>(p, COMPONENT_PROBE_SIZE));
-    if (h.format != spec.format || component_length(h) != total) {
+    if (h.format != want.format || component_length(h) != total) {
         fail(EXIT_USAGE, "payload begins with \"HDR3\": readers would take it for an HDR3 header "
                          "(use --format extended or hdr3)");
         return false;
@@ -196,12 +196,12 @@ bool build_component(const ComponentSpec &spec, std::span<const uint8_t> payload
 
 int cmd_create(int argc, char **argv)
 {
-    static constexpr OptionSpec specs[] = {
+    static constexpr OptionSpec options[] = {
         {"--type", true, false}, {"--version", true, false},    {"--format", true, false},
         {"--sign", true, false}, {"--type-entry", true, false}, {"-o", true, false},
     };
     ParsedArgs args;
-    if (!parse_args(argc, argv, specs, args))
+    if (!parse_args(argc, argv, options, args))
         return EXIT_USAGE;
     if (args.help) {
         puts("usage: imgtool create --type TYPE --version A.B.C.D [--format plain|extended|hdr3]\n"
@@ -221,33 +221,33 @@ int cmd_create(int argc, char **argv)
     if (args.positional.size() != 1)
         return fail(EXIT_USAGE, "create: exactly one PAYLOAD file expected");
 
-    ComponentSpec spec{};
-    if (!parse_type(typeArg, spec.magic))
+    ComponentSpec want{};
+    if (!parse_type(typeArg, want.magic))
         return fail(EXIT_USAGE, "create: unknown type '%s'", typeArg);
-    if (!parse_version(versionArg, spec.id))
+    if (!parse_version(versionArg, want.id))
         return fail(EXIT_USAGE, "create: version '%s' is not A.B.C.D with numbers 0-255", versionArg);
     const std::string_view format = formatArg ? formatArg : key ? "hdr3" : "plain";
     if (format == "plain")
-        spec.format = FORMAT_PLAIN;
+        want.format = FORMAT_PLAIN;
     else if (format == "extended")
-        spec.format = FORMAT_EXTENDED;
+        want.format = FORMAT_EXTENDED;
     else if (format == "hdr3")
-        spec.format = FORMAT_HDR3;
+        want.format = FORMAT_HDR3;
     else
         return fail(EXIT_USAGE, "create: unknown format '%s' (plain, extended or hdr3)", formatArg);
-    if (key && spec.format != FORMAT_HDR3)
+    if (key && want.format != FORMAT_HDR3)
         return fail(EXIT_USAGE, "create: only an hdr3 header carries a signature");
     uint8_t typeEntry[8];
     if (typeEntryArg) {
         uint32_t code;
         if (!parse_type(typeEntryArg, code))
             return fail(EXIT_USAGE, "create: unknown type '%s'", typeEntryArg);
-        if (spec.format != FORMAT_HDR3)
+        if (want.format != FORMAT_HDR3)
             return fail(EXIT_USAGE, "create: only an hdr3 header carries a type entry");
         store_be16(typeEntry, TAG_TYPE);
         store_be16(typeEntry + 2, sizeof typeEntry);
         store_be32(typeEntry + 4, code);
-        spec.entries = typeEntry;
+        want.entries = typeEntry;
     }
 
     Bytes payload, signature, component;
@@ -257,9 +257,9 @@ int cmd_create(int argc, char **argv)
     if (key) {
         if (!sign_with_private_key(key, payload, signature, publicPem))
             return EXIT_USAGE;
-        spec.signature = signature;
+        want.signature = signature;
     }
-    if (!build_component(spec, payload, component))
+    if (!build_component(want, payload, component))
         return EXIT_USAGE;
     if (key) {
         // What the switch will do with it: a key it cannot take (say, over
@@ -277,9 +277,9 @@ int cmd_create(int argc, char **argv)
 
 int cmd_package(int argc, char **argv)
 {
-    static constexpr OptionSpec specs[] = {{"-o", true, false}};
+    static constexpr OptionSpec options[] = {{"-o", true, false}};
     ParsedArgs args;
-    if (!parse_args(argc, argv, specs, args))
+    if (!parse_args(argc, argv, options, args))
         return EXIT_USAGE;
     if (args.help) {
         puts("usage: imgtool package COMPONENT... -o OUT\n"
@@ -334,9 +334,9 @@ int cmd_digest(int argc, char **argv)
 
 int cmd_attach_signature(int argc, char **argv)
 {
-    static constexpr OptionSpec specs[] = {{"-o", true, false}, {"--key", true, false}};
+    static constexpr OptionSpec options[] = {{"-o", true, false}, {"--key", true, false}};
     ParsedArgs args;
-    if (!parse_args(argc, argv, specs, args))
+    if (!parse_args(argc, argv, options, args))
         return EXIT_USAGE;
     if (args.help) {
         puts("usage: imgtool attach-signature COMPONENT SIG [--key PUB.pem] -o OUT\n"
@@ -359,12 +359,12 @@ int cmd_attach_signature(int argc, char **argv)
     if (signature.empty())
         return fail(EXIT_USAGE, "attach-signature: %s is empty", args.positional[1]);
 
-    ComponentSpec spec{};
-    spec.magic = load_be32(&c.bytes[8]);
-    spec.id = load_be32(&c.bytes[12]);
-    spec.format = FORMAT_HDR3;
+    ComponentSpec want{};
+    want.magic = load_be32(&c.bytes[8]);
+    want.id = load_be32(&c.bytes[12]);
+    want.format = FORMAT_HDR3;
     if (c.format == FORMAT_HDR3) {
-        spec.reserved = load_be16(&c.bytes[20]);
+        want.reserved = load_be16(&c.bytes[20]);
         EntryWalk walk =
             entry_walk_begin(std::span<const uint8_t>(c.bytes).first(c.headerLength), c.headerLength);
         HeaderEntry e;
@@ -377,11 +377,11 @@ int cmd_attach_signature(int argc, char **argv)
             return fail(EXIT_CHECK_FAILED, "attach-signature: %s: malformed header entries",
                         args.positional[0]);
     } else {
-        spec.magic = component_type(spec.magic);
+        want.magic = component_type(want.magic);
     }
-    spec.entries = entries;
-    spec.signature = signature;
-    if (!build_component(spec, payload_of(c), component))
+    want.entries = entries;
+    want.signature = signature;
+    if (!build_component(want, payload_of(c), component))
         return EXIT_USAGE;
     if (keyPath) {
         ComponentSignature sig;

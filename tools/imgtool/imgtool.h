@@ -45,7 +45,7 @@ struct ComponentSpec {
     std::span<const uint8_t> signature; // empty: no signature entry
 };
 // Prints why the component cannot be built.
-bool build_component(const ComponentSpec &spec, std::span<const uint8_t> payload, Bytes &out);
+bool build_component(const ComponentSpec &want, std::span<const uint8_t> payload, Bytes &out);
 
 // RSA PKCS#1 v1.5 SHA-256 signature over data with the private key in keyPath;
 // also returns the matching public key as PEM text.
@@ -73,6 +73,6 @@ struct ParsedArgs {
     bool help = false;
 };
 // argv[0] is the command name. Prints the error; false on a bad command line.
-bool parse_args(int argc, char **argv, std::span<const OptionSpec> specs, ParsedArgs &out);
+bool parse_args(int argc, char **argv, std::span<const OptionSpec> options, ParsedArgs &out);
 // Last value of an option, nullptr when absent.
 const char *option(const ParsedArgs &args, std::string_view name);

@@ -83,7 +83,7 @@ bool write_file(const char *path, std::span<const uint8_t> data)
     return true;
 }
 
-bool parse_args(int argc, char **argv, std::span<const OptionSpec> specs, ParsedArgs &out)
+bool parse_args(int argc, char **argv, std::span<const OptionSpec> options, ParsedArgs &out)
 {
     const char *cmd = argv[0];
     bool onlyPositional = false;
@@ -107,29 +107,29 @@ bool parse_args(int argc, char **argv, std::span<const OptionSpec> specs, Parsed
             name = arg.substr(0, eq);
             value = argv[i] + eq + 1;
         }
-        const OptionSpec *spec = nullptr;
-        for (const OptionSpec &s : specs)
+        const OptionSpec *want = nullptr;
+        for (const OptionSpec &s : options)
             if (name == s.name)
-                spec = &s;
-        if (!spec) {
+                want = &s;
+        if (!want) {
             fail(EXIT_USAGE, "%s: unknown option %.*s", cmd, int(name.size()), name.data());
             return false;
         }
-        if (spec->takesValue && !value) {
+        if (want->takesValue && !value) {
             if (i + 1 >= argc) {
-                fail(EXIT_USAGE, "%s: %s needs a value", cmd, spec->name);
+                fail(EXIT_USAGE, "%s: %s needs a value", cmd, want->name);
                 return false;
             }
             value = argv[++i];
-        } else if (!spec->takesValue && value) {
-            fail(EXIT_USAGE, "%s: %s takes no value", cmd, spec->name);
+        } else if (!want->takesValue && value) {
+            fail(EXIT_USAGE, "%s: %s takes no value", cmd, want->name);
             return false;
         }
-        if (!spec->repeatable && option(out, spec->name)) {
-            fail(EXIT_USAGE, "%s: %s given twice", cmd, spec->name);
+        if (!want->repeatable && option(out, want->name)) {
+            fail(EXIT_USAGE, "%s: %s given twice", cmd, want->name);
             return false;
         }
-        out.options.emplace_back(spec->name, value ? value : "");
+        out.options.emplace_back(want->name, value ? value : "");
     }
     return true;
 }

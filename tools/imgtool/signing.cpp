@@ -119,12 +119,12 @@ bool load_public_key(const char *path, Bytes &text)
 
 int cmd_keyfile(int argc, char **argv)
 {
-    static constexpr OptionSpec specs[] = {{"--serial", true, false},
-                                           {"--serial-hex", false, false},
-                                           {"--key", true, false},
-                                           {"-o", true, false}};
+    static constexpr OptionSpec options[] = {{"--serial", true, false},
+                                             {"--serial-hex", false, false},
+                                             {"--key", true, false},
+                                             {"-o", true, false}};
     ParsedArgs args;
-    if (!parse_args(argc, argv, specs, args))
+    if (!parse_args(argc, argv, options, args))
         return EXIT_USAGE;
     if (args.help) {
         puts("usage: imgtool keyfile --serial SERIAL [--serial-hex] --key PUB.pem -o FILE\n"

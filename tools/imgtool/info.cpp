@@ -102,9 +102,9 @@ bool judge_component(std::span<const uint8_t> component, const ParsedHeader &h,
 
 int cmd_info(int argc, char **argv)
 {
-    static constexpr OptionSpec specs[] = {{"--key", true, true}};
+    static constexpr OptionSpec options[] = {{"--key", true, true}};
     ParsedArgs args;
-    if (!parse_args(argc, argv, specs, args))
+    if (!parse_args(argc, argv, options, args))
         return EXIT_USAGE;
     if (args.help) {
         puts("usage: imgtool info FILE [--key PUB.pem ...]\n"
