@@ -3,10 +3,14 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
+#include "boot/boot.h"
 #include "boot/boot_options.h"
 #include "boot/image_loading.h"
 #include "boot/outside.h"
+#include "hw/i2c.h"
+#include "platform/platform.h"
 #include "rescue/console.h"
 #include "security/signature.h"
 
@@ -68,15 +72,118 @@ int run_standalone_diags()
     return 1;
 }
 
-// Placeholders until physical presence and the key wipe land.
+namespace {
+
+constexpr int PRESENCE_ATTEMPTS = 3;
+constexpr int MIN_BLINK_CYCLES = 11;
+constexpr uint8_t LED_REST = 0x01;
+constexpr uint8_t LED_BLINK = 0x00;
+
+// Reads one key and echoes it on its own line; 0 when none came.
+int ask_key()
+{
+    const int key = console_get_key();
+    if (key)
+        console_echo(key);
+    putchar('\n');
+    return key;
+}
+
+int blink_count(uint8_t seconds)
+{
+    const int count = (seconds >> 4) + (seconds & 0x0f);
+    return count == 0 ? 1 : count;
+}
+
+// One LED cycle of two seconds; false when the operator interrupted.
+bool led_cycle(uint8_t base, uint8_t first)
+{
+    if (interruptRequested)
+        return false;
+    putchar('.');
+    fflush(stdout);
+    cpld_write(CPLD_LED_REGISTER, base | first);
+    plat_sleep_us(1000000);
+    cpld_write(CPLD_LED_REGISTER, base | LED_REST);
+    plat_sleep_us(1000000);
+    return true;
+}
+
+int disable_low_security()
+{
+    printf("Switch is in low security mode. Confirm disabling Y/n? ");
+    fflush(stdout);
+    const int key = ask_key();
+    if (key == 0)
+        return 0;
+    if (key != 'n' && key != 'N')
+        set_low_security_mode(0);
+    return 1;
+}
+
+} // namespace
+
 int physical_presence_test()
 {
-    puts("[placeholder] physical presence");
-    return 0;
+    if (is_low_security_mode())
+        return disable_low_security();
+
+    printf("WARNING: the following test is used to determine physical presence and if completed will "
+           "put the switch in low security mode.\nDo you wish to continue y/N? ");
+    fflush(stdout);
+    const int key = ask_key();
+    if (key != 'y' && key != 'Y')
+        return 0;
+
+    uint8_t led = 0;
+    cpld_read(CPLD_LED_REGISTER, &led);
+    const uint8_t base = led & 0xfc;
+
+    for (int attempt = 1; attempt <= PRESENCE_ATTEMPTS; ++attempt) {
+        cpld_write(CPLD_LED_REGISTER, base | LED_REST);
+        puts("Hit a key to start the test. The blue location LED will blink a number of times.");
+        fflush(stdout);
+        ask_key();
+
+        RtcTime now{};
+        rtc_read_time(&now);
+        const int count = blink_count(now.bytes[0]);
+        int cycle = 0;
+        for (; cycle < count; ++cycle)
+            if (!led_cycle(base, LED_BLINK))
+                return 0;
+        // Padding hides the count in the attempt's length.
+        for (; cycle < MIN_BLINK_CYCLES; ++cycle)
+            if (!led_cycle(base, LED_REST))
+                return 0;
+
+        printf("\nHow many times did the LED blink? ");
+        fflush(stdout);
+        char answer[8];
+        console_read_line(answer, sizeof answer);
+        if (interruptRequested)
+            return 0;
+        if (atoi(answer) == count) {
+            puts("Correct. Physical presence established and low security mode enabled");
+            set_low_security_mode(1);
+            return 1;
+        }
+        printf("Incorrect. Try again (attempt %d of %d)\n", attempt, PRESENCE_ATTEMPTS);
+    }
+    puts("Maximum number of test failed. Board is resetting");
+    plat_sleep_us(1000000);
+    reboot_system();
 }
 
 int wipe_system_keys()
 {
-    puts("[placeholder] key wipe");
-    return 0;
+    printf("Confirm: wiping system keys y/N: ");
+    fflush(stdout);
+    const int key = console_get_key();
+    putchar('\n');
+    if (key == 'y' || key == 'Y') {
+        run_command("rm /user/*.pem");
+        puts("System keys have been deleted. Reset the switch to complete the operation");
+    }
+    return 1;
 }

@@ -21,6 +21,9 @@ EEPROM_SIZE = 8192
 DEFAULT_TIMEOUT = 30
 
 
+MENU_PROMPT = "\r\nOption? : "
+
+
 def _bytes(data):
     return data.encode() if isinstance(data, str) else bytes(data)
 
@@ -109,6 +112,15 @@ class Board:
         self.child.close()
         status = self.child.exitstatus
         return status if status is not None else 128 + self.child.signalstatus
+
+    def leave_menus(self, timeout=DEFAULT_TIMEOUT):
+        """Like wait(), but chooses Exit each time the rescue menu asks for an
+        option; answers (exit status, number of menus left)."""
+        menus = 0
+        while self.child.expect_exact([MENU_PROMPT, pexpect.EOF], timeout=timeout) == 0:
+            self.child.send("e")
+            menus += 1
+        return self.wait(timeout), menus
 
     def run_command(self, command, timeout=DEFAULT_TIMEOUT):
         """Runs command inside to its end: (exit status, console output of this run)."""

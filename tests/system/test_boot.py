@@ -20,7 +20,7 @@ def env_image(*entries, size=256 * 1024):
 
 def boot(board, timeout=30):
     board.start(timeout=timeout)
-    status = board.wait(timeout)
+    status, _ = board.leave_menus(timeout)
     return status, board.console()
 
 
@@ -82,12 +82,15 @@ def test_missing_i2c_adapter_is_reported_and_start_up_goes_on(loader):
     assert cmds[-1] == "reboot"
 
 
+DHCP = "Confirm: Use DHCP for network configuration? y/N: "
+
+
 @pytest.mark.parametrize("entries,shown,hidden", [
-    (("bootdelay=3", "diagnostics=rescue"), "[placeholder] rescue menu", "[placeholder] standalone"),
-    (("diagnostics=diags",), "Booting diags image...", "[placeholder] rescue"),
-    (("gdb=off", "gdbserver=on", "gdbport=4000"), "[placeholder] management port", "[placeholder] rescue"),
-    (("bootargs=console=ttyS0 xgdbserver=on",), "[placeholder] management port", "[placeholder] rescue"),
-    (("gdbserver=On",), None, "[placeholder]"),
+    (("bootdelay=3", "diagnostics=rescue"), "Entering Rescue Mode.", "Booting diags image..."),
+    (("diagnostics=diags",), "Booting diags image...", "Entering Rescue Mode."),
+    (("gdb=off", "gdbserver=on", "gdbport=4000"), DHCP, "Entering Rescue Mode."),
+    (("bootargs=console=ttyS0 xgdbserver=on",), DHCP, "Entering Rescue Mode."),
+    (("gdbserver=On",), None, DHCP),
 ])
 def test_boot_options_come_from_the_environment_partition(loader, entries, shown, hidden):
     loader.mtd("ubootenv", env_image(*entries))
@@ -96,7 +99,10 @@ def test_boot_options_come_from_the_environment_partition(loader, entries, shown
     if "diagnostics=diags" in entries:
         child.expect_exact("y/N: ")
         child.send("n")
-    loader.wait()
+    if shown == DHCP:
+        child.expect_exact(DHCP)
+        child.send("y\r")
+    loader.leave_menus()
     console = loader.console()
     first_boot = console.find("Booting image")
     assert first_boot != -1

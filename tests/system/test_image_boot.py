@@ -14,7 +14,7 @@ def boot(board, answer=None, timeout=30):
     for prompt, reply in answer or []:
         child.expect_exact(prompt)
         child.send(reply)
-    status = board.wait(timeout)
+    status, _ = board.leave_menus(timeout)
     return status, board.console()
 
 
@@ -50,7 +50,7 @@ def test_both_slots_missing_end_in_the_rescue_menu_and_a_reboot(loader):
     _, console = boot(loader)
     at = [console.find(s) for s in ("Failed to open Application image 1. Trying image 2.\r\n",
                                      "Failed to open Application image 2.\r\n",
-                                     "[placeholder] rescue menu", "[board] reboot")]
+                                     "Entering Rescue Mode.", "[board] reboot")]
     assert -1 not in at and at == sorted(at), console
 
 
@@ -67,7 +67,7 @@ def corrupt(image):
     ("kernel", "kernel", ["Image has invalid header 0x3677279. (0x6677279)\r\n",
                           "Image1 has invalid header... trying Image2.\r\n",
                           "No valid application image found. Trying rescue image\r\n",
-                          "[placeholder] rescue menu"], None),
+                          "Entering Rescue Mode."], None),
 ])
 def test_failed_checks_fall_through_the_slots(loader, slot1, slot2, expected, booted):
     good = {1: app_image("1.0.0.0"), 2: app_image("2.0.0.0")}
@@ -82,7 +82,7 @@ def test_failed_checks_fall_through_the_slots(loader, slot1, slot2, expected, bo
         assert f"application {booted} running" in console
     else:
         assert "running" not in console and "[board] reboot" in console
-        assert ("[placeholder] rescue menu" in console) == (slot1 == "kernel")
+        assert ("Entering Rescue Mode." in console) == (slot1 == "kernel")
 
 
 def test_kernel_then_application_in_one_file_boots_the_application(loader):
@@ -147,11 +147,13 @@ def test_gdbserver_runs_the_application_and_reboots(loader, options, command):
     from test_boot import env_image
     loader.mtd("ubootenv", env_image(*options))
     loader.file(SLOT.format(1), app_image())
-    _, console = boot(loader)
+    dhcp = "Confirm: Use DHCP for network configuration? y/N: "
+    _, console = boot(loader, answer=[(dhcp, "y\r")])
     cmds = loader.commands()
     assert command in cmds and cmds[-1] == "reboot", cmds
     assert ("libduma.so.0.0.0 loaded" in cmds) == ("memchk=on" in options)
-    assert console.find("[placeholder] management port") < console.find("Booting image '1'")
+    assert -1 < console.find(dhcp) < console.find("Booting image '1'")
+    assert cmds.index("dhclient -1 eth0") < cmds.index(command)
 
 
 @pytest.mark.parametrize("other,expected", [

@@ -289,3 +289,30 @@ def test_power_loss_during_installation(loader, tmp_path):
 def sandbox_reset(upper, pristine):
     shutil.rmtree(upper)
     shutil.copytree(pristine, upper, symlinks=True)
+
+
+def test_boot_package_installed_once_then_skipped(loader):
+    usb(loader, boot_pkg=flash_component(KERNEL, b"k" * 4000, "4.4.0.1"))
+    _, first = boot(loader)
+    assert in_order(first, "Installing Kernel: ", "installed from USB", "[board] reboot"), first
+    assert "Booting image" not in first
+    start = len(loader.console())
+    _, second = boot(loader)
+    second = second[start:]
+    assert in_order(second, SAME, NO_IMAGE, "Booting image '1'", "application 1.0.0.0 running"), second
+    assert "[board] reboot" not in second
+    assert len(logged(loader)) == 1
+
+
+@pytest.mark.parametrize("reply,installed", [("n\n", False), ("y\n", True), (None, False)])
+def test_rejected_replacement_asks_first(loader, reply, installed):
+    import hashlib
+    pkg = app_image("8.0.0.1")
+    usb(loader, replace={1: pkg})
+    loader.file(f"/user/images/rejected/{hashlib.md5(pkg).hexdigest()}", "")
+    answers = [("Replacement USB image is in rejected list.\r\nWould you still like to load it? ", reply)]
+    _, console = boot(loader, answers if reply else None)
+    assert (loader.read(SLOT.format(1)) == pkg) == installed
+    assert ("Continuing with replacement USB image..." in console) == installed
+    assert ("USB replacement image: board will boot with image1." in console) == installed
+    assert f"application {'8.0.0.1' if installed else '1.0.0.0'} running" in console
