@@ -3,11 +3,13 @@
 # production-signed application images, and boots it on this terminal inside the
 # board sandbox: the loader checks image 1 and starts its application.
 #   --rescue  asks for the rescue menu at start-up (boot option diagnostics=rescue)
+#             and serves demo-2.0.0.0.img over TFTP at 127.0.0.1 inside the board
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 
 rescue=0
+run_args=()
 for arg in "$@"; do
     case $arg in
     --rescue) rescue=1 ;;
@@ -28,16 +30,19 @@ upper=$(mktemp -d)
 trap 'rm -rf "$work"; "$PY" -c "import sys; sys.path.insert(0, \"tools/sandbox\"); import sandbox; sandbox.remove_tree(sys.argv[1])" "$upper"' EXIT
 
 # A small application: its program prints its version and exits.
-mkdir -p "$upper/user/images" "$upper/board"
-for slot in 1 2; do
-    version=1.0.0.$slot
-    mkdir -p "$work/app$slot/home/bin"
-    printf '#!/bin/sh\necho "Demo application %s is running."\n' "$version" >"$work/app$slot/home/bin/mp.elf.strip"
-    chmod +x "$work/app$slot/home/bin/mp.elf.strip"
-    tar -C "$work/app$slot" -czf "$work/app$slot.tar.gz" home
-    "$dir/imgtool" create --type application --version "$version" --sign keys/test/production.key.pem \
-        "$work/app$slot.tar.gz" -o "$upper/user/images/image$slot"
-done
+make_app() { # version output
+    local tree=$work/app-$1
+    mkdir -p "$tree/home/bin"
+    printf '#!/bin/sh\necho "Demo application %s is running."\n' "$1" >"$tree/home/bin/mp.elf.strip"
+    chmod +x "$tree/home/bin/mp.elf.strip"
+    tar -C "$tree" -czf "$tree.tar.gz" home
+    "$dir/imgtool" create --type application --version "$1" --sign keys/test/production.key.pem \
+        "$tree.tar.gz" -o "$2"
+}
+mkdir -p "$upper/user/images" "$upper/board" "$work/tftp"
+make_app 1.0.0.1 "$upper/user/images/image1"
+make_app 1.0.0.2 "$upper/user/images/image2"
+make_app 2.0.0.0 "$work/tftp/demo-2.0.0.0.img"
 printf 'time_scale 1\n' >"$upper/board/config"
 
 if ((rescue)); then
@@ -45,6 +50,7 @@ if ((rescue)); then
     mkdir -p "$upper/dev"
     cp "$template/dev/mtd-ubootenv" "$upper/dev/mtd-ubootenv"
     printf '\0\0\0\0diagnostics=rescue\0\0' | dd of="$upper/dev/mtd-ubootenv" conv=notrunc status=none
+    run_args=(--tftp-root "$work/tftp")
 fi
 
-"$PY" tools/sandbox/sandbox.py run --template "$template" --upper "$upper"
+"$PY" tools/sandbox/sandbox.py run --template "$template" --upper "$upper" "${run_args[@]}"

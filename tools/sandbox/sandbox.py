@@ -169,8 +169,9 @@ def build_template(loader, out):
     install(root, str(HERE / "init.sh"), "/sandbox/init.sh", 0o644)
     libc = next((lib for lib in shared_libs(busybox) if "/libc.so" in lib), "/lib/x86_64-linux-gnu/libc.so.6")
     build_duma(root, os.path.dirname(libc))
-    if os.path.exists("/usr/bin/rx"):  # XMODEM receiver of lrzsz
-        install_program(root, "/usr/bin/rx", "/usr/bin/rx")
+    if os.path.exists("/usr/bin/rx"):  # XMODEM receiver of lrzsz, behind the board's wrapper
+        install_program(root, "/usr/bin/rx", "/usr/lib/lrzsz/rx")
+        install(root, str(HERE / "stubs" / "rx"), "/usr/bin/rx", 0o755)
     if loader:
         install_program(root, str(Path(loader).resolve()), LOADER_IN_ROOT)
 
@@ -270,9 +271,20 @@ def cmd_run(args):
     # A Python handler, not SIG_IGN: children start with the default again, so
     # the operator's Ctrl-C reaches the loader while this process waits on.
     signal.signal(signal.SIGINT, lambda *_: None)
+    server = None
     try:
-        status = subprocess.run(run.argv()).returncode
+        proc = subprocess.Popen(run.argv())
+        if args.tftp_root:
+            import tftp_server
+            try:
+                server = tftp_server.start_in_netns(proc.pid, args.tftp_root)
+            except (OSError, RuntimeError) as e:
+                print(f"[sandbox] no TFTP server: {e}", file=sys.stderr)
+        status = proc.wait()
     finally:
+        if server is not None:
+            server.kill()
+            server.wait()
         keep = args.keep or not run.own_upper
         run.cleanup(keep_upper=keep)
         if run.own_upper and args.keep:
@@ -295,6 +307,8 @@ def main(argv=None):
     r.add_argument("--keep", action="store_true", help="keep the temporary upper directory")
     r.add_argument("--remove", action="append", default=[], metavar="PATH",
                    help="path of the board root to delete before the start")
+    r.add_argument("--tftp-root", metavar="DIR",
+                   help="serve the files of DIR over TFTP at 127.0.0.1 inside the board's network")
     r.add_argument("command", nargs=argparse.REMAINDER)
     r.set_defaults(func=cmd_run)
     args = parser.parse_args(argv)
