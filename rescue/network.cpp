@@ -115,11 +115,11 @@ int mgmt_link_up()
     }
     ifreq ifr{};
     strncpy(ifr.ifr_name, "eth0", IFNAMSIZ - 1);
-    if (ioctl(s.fd, SIOCGIFINDEX, &ifr) < 0) {
+    if (plat_ioctl(s.fd, SIOCGIFINDEX, &ifr) < 0) {
         printf("Open Interface %s error.\n", "eth0");
         return 0;
     }
-    if (ioctl(s.fd, SIOCGIFFLAGS, &ifr) < 0) {
+    if (plat_ioctl(s.fd, SIOCGIFFLAGS, &ifr) < 0) {
         puts("Open flags error.");
         return 0;
     }
@@ -127,7 +127,7 @@ int mgmt_link_up()
     ethtool_value link{};
     link.cmd = ETHTOOL_GLINK;
     ifr.ifr_data = reinterpret_cast<char *>(&link);
-    if (ioctl(s.fd, SIOCETHTOOL, &ifr) < 0) {
+    if (plat_ioctl(s.fd, SIOCETHTOOL, &ifr) < 0) {
         puts("EthTool GLINK error.");
         return 0;
     }

@@ -90,18 +90,25 @@ int read_choice(bool *quit)
     }
 }
 
+// Opens the stick's directory and works inside it; the message names the failure.
+DirHandle enter_usb_dir(const char *failure)
+{
+    DirHandle dir(opendir(USB_DIR));
+    if (!dir)
+        puts(failure);
+    else if (chdir(USB_DIR) != 0)
+        dir.reset();
+    return dir;
+}
+
 } // namespace
 
 int usb_install_picker()
 {
     int number = 0;
     {
-        DirHandle dir(opendir(USB_DIR));
-        if (!dir) {
-            puts("Unable to open USB directory. Quitting");
-            return 0;
-        }
-        if (chdir(USB_DIR) != 0)
+        DirHandle dir = enter_usb_dir("Unable to open USB directory. Quitting");
+        if (!dir)
             return 0;
         int n = 0;
         while (dirent *entry = next_file(dir.get()))
@@ -117,12 +124,8 @@ int usb_install_picker()
 
     std::string path;
     {
-        DirHandle dir(opendir(USB_DIR));
-        if (!dir) {
-            puts("Unable to re-open USB directory. Quitting");
-            return 0;
-        }
-        if (chdir(USB_DIR) != 0)
+        DirHandle dir = enter_usb_dir("Unable to re-open USB directory. Quitting");
+        if (!dir)
             return 0;
         int n = 0;
         dirent *entry = nullptr;

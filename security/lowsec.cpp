@@ -18,6 +18,16 @@ namespace {
 
 constexpr const char *LOWSEC_MARKER = "/tmp/lowsec";
 
+// A y/N question whose key is not echoed; only y or Y agrees.
+bool confirmed_silently(const char *question)
+{
+    fputs(question, stdout);
+    fflush(stdout);
+    const int key = console_get_key();
+    putchar('\n');
+    return key == 'y' || key == 'Y';
+}
+
 } // namespace
 
 int is_low_security_mode()
@@ -53,11 +63,8 @@ int run_standalone_diags()
         puts("Please establish physical presence first");
         return 0;
     }
-    printf("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ");
-    fflush(stdout);
-    const int key = console_get_key();
-    putchar('\n');
-    if (key == 'y' || key == 'Y') {
+    if (confirmed_silently(
+            "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ")) {
         puts("unmount filesystem");
         run_command("/bin/umount /user &> /dev/null");
         puts("\nErasing filesystem for clean install");
@@ -177,11 +184,7 @@ int physical_presence_test()
 
 int wipe_system_keys()
 {
-    printf("Confirm: wiping system keys y/N: ");
-    fflush(stdout);
-    const int key = console_get_key();
-    putchar('\n');
-    if (key == 'y' || key == 'Y') {
+    if (confirmed_silently("Confirm: wiping system keys y/N: ")) {
         run_command("rm /user/*.pem");
         puts("System keys have been deleted. Reset the switch to complete the operation");
     }
