@@ -89,3 +89,20 @@ def test_partial_or_empty_download_is_not_installed(loader, script):
     console = loader.console()
     assert "Extracting images" not in console and SLOT_PROMPT not in console
     assert loader.read("/tmp/image") is None and logged(loader) == []
+
+
+def test_download_starts_only_on_carriage_return(loader):
+    rescue_board(loader)
+    child = choose_xmodem(loader)
+    child.expect_exact("before initiating the download.\r\n")
+    child.send("\n")  # a line feed does not start the download
+    child.expect_exact("... Waiting for the <Enter> key to be hit before the download can start...")
+    child.send("\r")
+    child.expect_exact("C")  # the receiver asks for the transfer
+    xmodem_sender.send(child, b"x", cancel_after=0)
+    child.expect_exact("Change the baud rate back to 9600 bps, hit the <ENTER> key")
+    # Back at the console's own settings, which map the operator's carriage
+    # return to the line feed this wait takes.
+    child.send("\r")
+    leave_menu(loader, child)
+    assert loader.console().count("Running xmodem rescue") == 1
