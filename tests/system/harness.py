@@ -11,6 +11,8 @@ from pathlib import Path
 
 import pexpect
 
+from images import app_image, env_image
+
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tools" / "sandbox"))
 import sandbox  # noqa: E402
@@ -19,13 +21,28 @@ CRASH_PATTERNS = ("AddressSanitizer", "runtime error:", "LeakSanitizer", "Segmen
                   "core dumped", "Aborted", "Bus error", "Illegal instruction", "Floating point exception")
 EEPROM_SIZE = 8192
 DEFAULT_TIMEOUT = 30
-
-
+SLOT = "/user/images/image{}"
+MENU = ("Please select one of the following options:\r\n"
+        "\tT) Configure networking and tftp download an image\r\n"
+        "\tX) Use xmodem 1K to serial download an image\r\n"
+        "\tP) Physical presence (low security mode)\r\n"
+        "\tR) Reboot\r\n"
+        "\tE) Exit\r\n")
 MENU_PROMPT = "\r\nOption? : "
 
 
 def _bytes(data):
     return data.encode() if isinstance(data, str) else bytes(data)
+
+
+def spawn(argv, log, timeout=DEFAULT_TIMEOUT):
+    """argv on a fresh pseudo-terminal, without pexpect's send and close delays."""
+    child = pexpect.spawn(argv[0], argv[1:], timeout=timeout, encoding="utf-8",
+                          codec_errors="replace", dimensions=(24, 132), env=dict(os.environ))
+    child.delaybeforesend = child.delayafterclose = child.delayafterterminate = 0
+    child.ptyproc.delayafterclose = child.ptyproc.delayafterterminate = 0  # not reached by pexpect's own
+    child.logfile_read = log
+    return child
 
 
 class Board:
@@ -94,17 +111,8 @@ class Board:
         """Starts the loader (or command) on a fresh console; returns the pexpect child."""
         self.finish()
         self.run = sandbox.Run(self.template, self.upper, command, self.removals)
-        argv = self.run.argv()
-        child = pexpect.spawn(argv[0], argv[1:], timeout=timeout, encoding="utf-8",
-                              codec_errors="replace", dimensions=(24, 132), env=dict(os.environ))
-        child.delaybeforesend = 0
-        child.delayafterclose = 0
-        child.delayafterterminate = 0
-        child.ptyproc.delayafterclose = 0  # pexpect's own setting does not reach it
-        child.ptyproc.delayafterterminate = 0
-        child.logfile_read = self.log
-        self.child = child
-        return child
+        self.child = spawn(self.run.argv(), self.log, timeout)
+        return self.child
 
     def wait(self, timeout=DEFAULT_TIMEOUT):
         """Waits for the end of the run; answers the loader's exit status."""
@@ -164,6 +172,9 @@ class Board:
     def commands(self):
         return self._lines("/board/commands.log")
 
+    def install_log(self):
+        return self._lines("/user/install.log")
+
     def led_log(self):
         return self._lines("/board/led.log")
 
@@ -174,3 +185,56 @@ class Board:
     def close(self):
         self.finish()
         sandbox.remove_tree(self.upper)
+
+
+# --- dialogues shared by the tests ------------------------------------------------------------
+
+def talk(child, steps, end=""):
+    """Answers each (prompt, reply) in turn."""
+    for prompt, reply in steps:
+        child.expect_exact(prompt)
+        child.send(reply + end)
+
+
+def boot(board, answers=(), timeout=DEFAULT_TIMEOUT):
+    """Starts the loader, answers the prompts, leaves every rescue menu: (status, console)."""
+    talk(board.start(timeout=timeout), answers)
+    status, _ = board.leave_menus(timeout)
+    return status, board.console()
+
+
+def enter_menu(board, option=None):
+    """The boot options (and option) ask for the rescue menu; slot 1 boots after Exit."""
+    board.mtd("ubootenv", env_image("diagnostics=rescue", *([option] if option else [])))
+    board.file(SLOT.format(1), app_image("1.0.0.0"))
+    child = board.start()
+    child.expect_exact("Entering Rescue Mode.\r\n" + MENU + MENU_PROMPT)
+    return child
+
+
+def exit_menu(board, child, before=""):
+    """Waits for the menu (after `before`), chooses Exit and waits for the end."""
+    child.expect_exact(before + MENU + MENU_PROMPT)
+    child.send("e")
+    board.wait()
+    return board.console()
+
+
+def usb_stick(board, files=None, enable=b"\xd5", mounted=True):
+    """The USB stage enabled (EEPROM byte 315), a stick with {name: data}, slot 1 bootable."""
+    board.eeprom(315, enable)
+    if mounted:
+        board.file("/tmp/usb", "")
+    for name, data in (files or {}).items():
+        board.file(f"/mnt/usb/{name}", data)
+    board.file(SLOT.format(1), app_image("1.0.0.0"))
+
+
+def in_order(text, *needles):
+    at = [text.find(n) for n in needles]
+    return -1 not in at and at == sorted(at)
+
+
+def boot_source(board):
+    eeprom = board.read("/board/eeprom.bin")
+    return eeprom[314] if eeprom else None

@@ -20,6 +20,14 @@ def jamcrc(data):
     return zlib.crc32(data) ^ 0xFFFFFFFF
 
 
+def env_image(*entries, size=256 * 1024):
+    """Boot-loader environment partition: CRC word, NUL-terminated entries and an
+    empty one in a 0x20000-byte block, then erased flash."""
+    data = b"".join(e.encode() + b"\0" for e in entries) + b"\0"
+    data = data.ljust(0x20000, b"\0")
+    return (zlib.crc32(data).to_bytes(4, "little") + data).ljust(size, b"\xff")
+
+
 def version_id(version):
     a, b, c, d = (int(x) for x in version.split("."))
     return (a << 24) | (b << 16) | (c << 8) | d

@@ -4,60 +4,30 @@ import gzip
 
 import pytest
 
-from images import (APPLICATION, DIAGNOSTICS, KERNEL, RFS, app_archive, app_image, component)
+from harness import SLOT, boot, boot_source, in_order
+from images import APPLICATION, DIAGNOSTICS, KERNEL, RFS, app_archive, app_image, component, env_image
 
-SLOT = "/user/images/image{}"
-
-
-def boot(board, answer=None, timeout=30):
-    child = board.start(timeout=timeout)
-    for prompt, reply in answer or []:
-        child.expect_exact(prompt)
-        child.send(reply)
-    status, _ = board.leave_menus(timeout)
-    return status, board.console()
-
-
-def boot_source(board):
-    eeprom = board.read("/board/eeprom.bin")
-    return eeprom[314] if eeprom else None
-
-
-def secured_rfs(board):
-    """A production-signed root filesystem: the switch is not a developer one."""
-    board.mtd("rfs", component(RFS, b"rootfs" * 100, key="production"))
-
-
-def test_slot_1_boots_to_the_application(loader):
-    loader.file(SLOT.format(1), app_image("1.2.3.4"))
-    status, console = boot(loader)
-    assert " Image signature verified. \r\n" in console
-    assert "application 1.2.3.4 running" in console
-    assert boot_source(loader) == 1
-    assert "backtrace" in loader.commands()
-    assert "Booting image '2'" not in console
-
-
-def test_missing_slot_1_falls_back_to_slot_2(loader):
-    loader.file(SLOT.format(2), app_image("2.0.0.0"))
-    _, console = boot(loader)
-    assert "Failed to open Application image 1. Trying image 2.\r\n" in console
-    assert "application 2.0.0.0 running" in console
-    assert boot_source(loader) == 2
-
-
-def test_both_slots_missing_end_in_the_rescue_menu_and_a_reboot(loader):
-    _, console = boot(loader)
-    at = [console.find(s) for s in ("Failed to open Application image 1. Trying image 2.\r\n",
-                                     "Failed to open Application image 2.\r\n",
-                                     "Entering Rescue Mode.", "[board] reboot")]
-    assert -1 not in at and at == sorted(at), console
+DHCP = "Confirm: Use DHCP for network configuration? y/N: "
+FAILED_1 = "Failed to open Application image 1. Trying image 2.\r\n"
 
 
 def corrupt(image):
-    b = bytearray(image)
-    b[-1] ^= 0x40
-    return bytes(b)
+    return image[:-1] + bytes([image[-1] ^ 0x40])
+
+
+@pytest.mark.parametrize("slot,kernel_first,expected", [
+    (1, False, [" Image signature verified. \r\n", "application 1.2.3.4 running"]),
+    (1, True, [" Image signature verified. \r\n", "application 1.2.3.4 running"]),
+    (2, False, [FAILED_1, "application 1.2.3.4 running"]),
+])
+def test_first_present_slot_boots_to_the_application(loader, slot, kernel_first, expected):
+    # A kernel before the application in the same file is passed over.
+    loader.file(SLOT.format(slot), (component(KERNEL, b"k" * 1000) if kernel_first else b"") + app_image("1.2.3.4"))
+    _, console = boot(loader)
+    assert in_order(console, *expected), console
+    assert boot_source(loader) == slot
+    assert "backtrace" in loader.commands()
+    assert slot == 2 or "Booting image '2'" not in console
 
 
 @pytest.mark.parametrize("slot1,slot2,expected,booted", [
@@ -70,14 +40,12 @@ def corrupt(image):
                           "Entering Rescue Mode."], None),
 ])
 def test_failed_checks_fall_through_the_slots(loader, slot1, slot2, expected, booted):
-    good = {1: app_image("1.0.0.0"), 2: app_image("2.0.0.0")}
     for slot, kind in ((1, slot1), (2, slot2)):
-        data = {"good": good[slot], "bad": corrupt(good[slot]), "short": good[slot][:-100],
-                "kernel": component(KERNEL, b"k" * 64)}[kind]
-        loader.file(SLOT.format(slot), data)
+        good = app_image(f"{slot}.0.0.0")
+        data = {"good": good, "bad": corrupt(good), "short": good[:-100], "kernel": component(KERNEL, b"k" * 64)}
+        loader.file(SLOT.format(slot), data[kind])
     _, console = boot(loader)
-    at = [console.find(s) for s in expected]
-    assert -1 not in at and at == sorted(at), console
+    assert in_order(console, *expected), console
     if booted:
         assert f"application {booted} running" in console
     else:
@@ -85,75 +53,58 @@ def test_failed_checks_fall_through_the_slots(loader, slot1, slot2, expected, bo
         assert ("Entering Rescue Mode." in console) == (slot1 == "kernel")
 
 
-def test_kernel_then_application_in_one_file_boots_the_application(loader):
-    loader.file(SLOT.format(1), component(KERNEL, b"k" * 1000) + app_image("1.0.0.9"))
-    _, console = boot(loader)
-    assert "application 1.0.0.9 running" in console
+UNSIGNED = "WARNING: Image is unsigned but you are running developer images and are in low security mode"
 
 
-@pytest.mark.parametrize("rfs,lowsec,accepted,note", [
-    ("secured", False, False, None),
-    ("secured", True, True, "NOTE - low security mode is operational. Checking developer keys...."),
-    ("developer", False, True, "NOTE - developer images operational. Checking developer keys...."),
+# A production-signed root filesystem makes a secured switch. A refused unsigned image is
+# offered again: slot 2 is missing and the fallback comes back to slot 1.
+@pytest.mark.parametrize("key,rfs,lowsec,answers,message,accepted", [
+    ("development", "production", False, [], " Image rejected. Image has invalid signature. Quitting\r\n", False),
+    ("development", "production", True, [], "NOTE - low security mode is operational. Checking developer keys....",
+     True),
+    ("development", None, False, [], "NOTE - developer images operational. Checking developer keys....", True),
+    (None, "production", False, [], " Image rejected as it has no signature", False),
+    (None, None, True, ["y"], UNSIGNED, True),
+    (None, None, True, ["n", "n"], UNSIGNED, False),
 ])
-def test_development_signed_image(loader, rfs, lowsec, accepted, note):
-    if rfs == "secured":
-        secured_rfs(loader)
+def test_signing_key_against_the_switch_kind(loader, key, rfs, lowsec, answers, message, accepted):
+    if rfs:
+        loader.mtd("rfs", component(RFS, b"rootfs" * 100, key=rfs))
     if lowsec:
         loader.file("/tmp/lowsec", "trelmock\n")
-    loader.file(SLOT.format(1), app_image("1.0.0.1", key="development"))
-    _, console = boot(loader)
+    loader.file(SLOT.format(1), app_image("1.0.0.1", key=key))
+    _, console = boot(loader, [("Install image anyway? y/N? ", a) for a in answers])
+    assert message in console
     assert ("application 1.0.0.1 running" in console) == accepted
-    if note:
-        assert note in console
-    if not accepted:
-        assert " Image rejected. Image has invalid signature. Quitting\r\n" in console
-        assert "Booting image '2'" in console
-
-
-@pytest.mark.parametrize("reply,accepted", [("y", True), ("n", False)])
-def test_unsigned_image_asks_on_a_developer_switch_in_low_security_mode(loader, reply, accepted):
-    loader.file("/tmp/lowsec", "trelmock\n")
-    loader.file(SLOT.format(1), app_image("1.0.0.2", key=None))
-    # Refused, slot 2 is missing and the fallback offers slot 1 a second time.
-    answers = [("Install image anyway? y/N? ", reply)] * (1 if accepted else 2)
-    _, console = boot(loader, answer=answers)
-    assert "WARNING: Image is unsigned but you are running developer images and are in low security mode" in console
-    assert ("application 1.0.0.2 running" in console) == accepted
-
-
-def test_unsigned_image_is_rejected_on_a_secured_switch(loader):
-    secured_rfs(loader)
-    loader.file(SLOT.format(1), app_image("1.0.0.3", key=None))
-    _, console = boot(loader)
-    assert " Image rejected as it has no signature" in console
-    assert "running" not in console
+    assert ("Booting image '2'" in console) != accepted
 
 
 def test_diagnostics_type_entry_launches_as_diagnostics(loader):
     payload = app_archive(files={"mpdiag.elf.strip": ("#!/bin/sh\necho diagnostics running\n", 0o755)})
     loader.file(SLOT.format(1), component(APPLICATION, payload, key="production", type_entry=DIAGNOSTICS))
     _, console = boot(loader)
-    assert "install diags image" in console
-    assert "diagnostics running" in console
+    assert "install diags image" in console and "diagnostics running" in console
 
 
 @pytest.mark.parametrize("options,command", [
     (["gdbserver=on"], "gdbserver :1234 /tmp/home/bin/mp.elf.strip"),
     (["gdbserver=on", "gdbport=4000"], "gdbserver :4000 /tmp/home/bin/mp.elf.strip"),
     (["gdbserver=on", "memchk=on"], "gdbserver :1234 /tmp/home/bin/mp.elf.strip"),
+    (["memchk=on"], "libduma.so.0.0.0 loaded"),
 ])
-def test_gdbserver_runs_the_application_and_reboots(loader, options, command):
-    from test_boot import env_image
+def test_gdbserver_and_memchk_start_the_application_then_reboot(loader, options, command):
     loader.mtd("ubootenv", env_image(*options))
     loader.file(SLOT.format(1), app_image())
-    dhcp = "Confirm: Use DHCP for network configuration? y/N: "
-    _, console = boot(loader, answer=[(dhcp, "y\r")])
+    gdbserver = "gdbserver=on" in options
+    _, console = boot(loader, [(DHCP, "y\r")] if gdbserver else [])
     cmds = loader.commands()
     assert command in cmds and cmds[-1] == "reboot", cmds
     assert ("libduma.so.0.0.0 loaded" in cmds) == ("memchk=on" in options)
-    assert -1 < console.find(dhcp) < console.find("Booting image '1'")
-    assert cmds.index("dhclient -1 eth0") < cmds.index(command)
+    if gdbserver:
+        assert -1 < console.find(DHCP) < console.find("Booting image '1'")
+        assert cmds.index("dhclient -1 eth0") < cmds.index(command)
+    else:
+        assert "application 1.0.0.0 running" in console
 
 
 @pytest.mark.parametrize("other,expected", [
@@ -162,12 +113,10 @@ def test_gdbserver_runs_the_application_and_reboots(loader, options, command):
     ("none", "Failed to open GDB image (from slot 2)\r\n"),
 ])
 def test_gdb_is_taken_from_the_other_slot(loader, other, expected):
-    from test_boot import env_image
     loader.mtd("ubootenv", env_image("gdb=on"))
     loader.file(SLOT.format(1), app_image())
-    fake_gdb = b"#!/bin/sh\necho \"gdb runs $*\"\n"
     if other == "gzip":
-        loader.file(SLOT.format(2), component(APPLICATION, gzip.compress(fake_gdb)))
+        loader.file(SLOT.format(2), component(APPLICATION, gzip.compress(b"#!/bin/sh\necho \"gdb runs $*\"\n")))
     elif other == "tar":
         loader.file(SLOT.format(2), app_image("2.0.0.0"))
     _, console = boot(loader)
@@ -181,23 +130,11 @@ def test_gdb_is_taken_from_the_other_slot(loader, other, expected):
         assert "application 1.0.0.0 running" in console
 
 
-def test_memchk_preloads_the_checker(loader):
-    from test_boot import env_image
-    loader.mtd("ubootenv", env_image("memchk=on"))
-    loader.file(SLOT.format(1), app_image())
-    _, console = boot(loader)
-    assert "libduma.so.0.0.0 loaded" in loader.commands()
-    assert "application 1.0.0.0 running" in console
-    assert loader.commands()[-1] == "reboot"
-
-
 def test_shell_runs_before_the_application(loader):
-    from test_boot import env_image
     loader.mtd("ubootenv", env_image("shell=on"))
     loader.file(SLOT.format(1), app_image())
-    _, console = boot(loader, answer=[("Dropping into shell", "echo inside-shell; exit\n")])
-    at = [console.find(s) for s in ("inside-shell", "Dropping out of shell", "application 1.0.0.0 running")]
-    assert -1 not in at and at == sorted(at), console
+    _, console = boot(loader, [("Dropping into shell", "echo inside-shell; exit\n")])
+    assert in_order(console, "inside-shell", "Dropping out of shell", "application 1.0.0.0 running"), console
 
 
 def test_install_script_and_environment_pairs(loader):
@@ -206,8 +143,7 @@ def test_install_script_and_environment_pairs(loader):
         "home/bin/env-setup": ("ALPHA one\nBETA two LONE\n", 0o644),
     }
     program = "#!/bin/sh\necho \"env ALPHA=$ALPHA BETA=$BETA LONE=${LONE-unset}.\"\n"
-    payload = app_archive(program=program, files=files)
-    loader.file(SLOT.format(1), component(APPLICATION, payload, key="production"))
+    loader.file(SLOT.format(1), component(APPLICATION, app_archive(program=program, files=files), key="production"))
     _, console = boot(loader)
     assert "Running install script" in console and "install script ran" in console
     assert "env ALPHA=one BETA=two LONE=." in console

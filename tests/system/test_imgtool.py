@@ -6,13 +6,13 @@ import os
 import shutil
 import struct
 import subprocess
-import zlib
 from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parents[2]
-APPLICATION, KERNEL, RFS, DIAGNOSTICS = 0x01677279, 0x03677279, 0x04677279, 0x06677279
+from images import APPLICATION, DIAGNOSTICS, KEYS, jamcrc, sign
+
+KEY = {name: (KEYS / f"{name}.key.pem", KEYS / f"{name}.pub.pem") for name in ("production", "development")}
 
 
 @pytest.fixture(scope="module")
@@ -24,25 +24,6 @@ def imgtool(sim_path):
     return path
 
 
-@pytest.fixture(scope="module")
-def keys(tmp_path_factory):
-    """Private and public halves of the production and development test keys."""
-    found = {}
-    for name in ("production", "development"):
-        for private, public in ((f"{name}.key.pem", f"{name}.pub.pem"),
-                                (f"{name}_private.pem", f"{name}_public.pem")):
-            if (REPO / "keys/test" / private).exists() and (REPO / "keys/test" / public).exists():
-                found[name] = (REPO / "keys/test" / private, REPO / "keys/test" / public)
-                break
-        else:
-            d = tmp_path_factory.mktemp("keys")
-            subprocess.run(["openssl", "genrsa", "-out", d / "key.pem", "2048"], check=True, capture_output=True)
-            subprocess.run(["openssl", "pkey", "-in", d / "key.pem", "-pubout", "-out", d / "pub.pem"],
-                           check=True, capture_output=True)
-            found[name] = (d / "key.pem", d / "pub.pem")
-    return found
-
-
 @pytest.fixture
 def tool(imgtool, tmp_path):
     def run(*args):
@@ -50,15 +31,14 @@ def tool(imgtool, tmp_path):
     return run
 
 
-def payload(tmp_path, size=1000, name="payload.bin", seed=b"x"):
-    data = hashlib.shake_256(seed).digest(size)
-    (tmp_path / name).write_bytes(data)
+def create(tool, kind, version, *args):
+    return tool("create", "--type", kind, "--version", version, *args)
+
+
+def payload(tmp_path, size=1000):
+    data = hashlib.shake_256(b"x").digest(size)
+    (tmp_path / "payload.bin").write_bytes(data)
     return data
-
-
-def fields(comp):
-    crc, length, magic, ident = struct.unpack(">4I", comp[:16])
-    return crc, length, magic, ident
 
 
 def entries(comp):
@@ -84,13 +64,12 @@ FORMATS = [
 @pytest.mark.parametrize("fmt,extra,hdrlen,lencounts,flag", FORMATS)
 def test_create_lays_out_the_header_and_info_reads_it_back(tool, tmp_path, fmt, extra, hdrlen, lencounts, flag):
     data = payload(tmp_path)
-    r = tool("create", "--type", "application", "--version", "1.2.3.250", "--format", fmt, *extra,
-             "payload.bin", "-o", "c.img")
+    r = create(tool, "application", "1.2.3.250", "--format", fmt, *extra, "payload.bin", "-o", "c.img")
     assert r.returncode == 0, r.stderr
     comp = (tmp_path / "c.img").read_bytes()
-    crc, length, magic, ident = fields(comp)
+    crc, length, magic, ident = struct.unpack(">4I", comp[:16])
     assert comp[hdrlen:] == data and len(comp) == hdrlen + len(data)
-    assert crc == zlib.crc32(comp[4:]) ^ 0xFFFFFFFF
+    assert crc == jamcrc(comp[4:])
     assert length == (len(comp) - 16 if lencounts else len(data))
     assert (magic, ident) == (APPLICATION | flag, 0x010203FA)
     if fmt == "hdr3":
@@ -105,13 +84,12 @@ def test_create_lays_out_the_header_and_info_reads_it_back(tool, tmp_path, fmt, 
     assert r.stdout.rstrip().endswith("signature none")
 
 
-def test_package_walks_every_component_and_a_cut_file_is_reported(tool, tmp_path, keys):
+def test_package_walks_every_component_and_a_cut_file_is_reported(tool, tmp_path):
     payload(tmp_path, 500)
-    made = [("kernel", "plain", []), ("rfs", "extended", []), ("application", "hdr3", ["--sign", keys["production"][0]]),
+    made = [("kernel", "plain", []), ("rfs", "extended", []), ("application", "hdr3", ["--sign", KEY["production"][0]]),
             ("0x12345678", "plain", [])]
     for i, (kind, fmt, extra) in enumerate(made):
-        r = tool("create", "--type", kind, "--version", f"{i}.0.0.1", "--format", fmt, *extra, "payload.bin",
-                 "-o", f"c{i}.img")
+        r = create(tool, kind, f"{i}.0.0.1", "--format", fmt, *extra, "payload.bin", "-o", f"c{i}.img")
         assert r.returncode == 0, r.stderr
     r = tool("package", *[f"c{i}.img" for i in range(len(made))], "-o", "pkg.img")
     assert r.returncode == 0, r.stderr
@@ -141,9 +119,9 @@ def test_package_walks_every_component_and_a_cut_file_is_reported(tool, tmp_path
 @pytest.mark.parametrize("where", [0, 13, 16, -1])  # stored CRC, version, offset 16, last payload byte
 def test_a_flipped_byte_makes_the_crc_bad(tool, tmp_path, fmt, where):
     payload(tmp_path)
-    tool("create", "--type", "kernel", "--version", "1.0.0.0", "--format", fmt, "payload.bin", "-o", "c.img")
+    create(tool, "kernel", "1.0.0.0", "--format", fmt, "payload.bin", "-o", "c.img")
     comp = bytearray((tmp_path / "c.img").read_bytes())
-    tool("create", "--type", "rfs", "--version", "1.0.0.0", "payload.bin", "-o", "ok.img")
+    create(tool, "rfs", "1.0.0.0", "payload.bin", "-o", "ok.img")
     comp[where] ^= 0x01
     (tmp_path / "bad.img").write_bytes(bytes(comp) + (tmp_path / "ok.img").read_bytes())
     r = tool("info", "bad.img")
@@ -163,10 +141,9 @@ def test_a_flipped_byte_makes_the_crc_bad(tool, tmp_path, fmt, where):
     ("production", ["development"], 1),
     ("development", ["production", "development"], 0),
 ])
-def test_signature_is_judged_by_the_loaders_check_under_each_key(tool, tmp_path, keys, signer, given, status):
+def test_signature_is_judged_by_the_loaders_check_under_each_key(tool, tmp_path, signer, given, status):
     data = payload(tmp_path)
-    r = tool("create", "--type", "application", "--version", "2.0.0.0", "--sign", keys[signer][0], "payload.bin",
-             "-o", "s.img")
+    r = create(tool, "application", "2.0.0.0", "--sign", KEY[signer][0], "payload.bin", "-o", "s.img")
     assert r.returncode == 0, r.stderr
     comp = (tmp_path / "s.img").read_bytes()
     (tag, value), = entries(comp)
@@ -174,39 +151,39 @@ def test_signature_is_judged_by_the_loaders_check_under_each_key(tool, tmp_path,
     assert tag == 3 and struct.unpack(">H", value[:2])[0] == len(sig) == 256
     # Cross-check the signature with OpenSSL, independently of the loader's RSA code.
     (tmp_path / "sig.bin").write_bytes(sig)
-    v = subprocess.run(["openssl", "dgst", "-sha256", "-verify", keys[signer][1], "-signature", "sig.bin",
+    v = subprocess.run(["openssl", "dgst", "-sha256", "-verify", KEY[signer][1], "-signature", "sig.bin",
                         "payload.bin"], cwd=tmp_path, capture_output=True)
     assert v.returncode == 0 and comp[286:] == data
-    args = [a for k in given for a in ("--key", keys[k][1])]
+    args = [a for k in given for a in ("--key", KEY[k][1])]
     r = tool("info", "s.img", *args)
     assert r.returncode == status, r.stdout
     for k in given:
-        assert f"{keys[k][1]} {'good' if k == signer else 'bad'}" in r.stdout
+        assert f"{KEY[k][1]} {'good' if k == signer else 'bad'}" in r.stdout
 
 
 @pytest.mark.parametrize("how", ["pkeyutl", "dgst"])
-def test_digest_and_attach_signature_equal_signing_with_the_key(tool, tmp_path, keys, how):
+def test_digest_and_attach_signature_equal_signing_with_the_key(tool, tmp_path, how):
     data = payload(tmp_path, 4096)
-    key, pub = keys["production"]
-    tool("create", "--type", "kernel", "--version", "3.1.4.1", "--format", "hdr3", "--type-entry", "0x01677279",
-         "payload.bin", "-o", "unsigned.img")
-    tool("create", "--type", "kernel", "--version", "3.1.4.1", "--type-entry", "0x01677279", "--sign", key,
-         "payload.bin", "-o", "signed.img")
+    key, pub = KEY["production"]
+    entry = ["--type-entry", "0x01677279", "payload.bin"]
+    create(tool, "kernel", "3.1.4.1", "--format", "hdr3", *entry, "-o", "unsigned.img")
+    create(tool, "kernel", "3.1.4.1", "--sign", key, *entry, "-o", "signed.img")
     r = tool("digest", "unsigned.img")
     assert r.returncode == 0 and r.stdout.strip() == hashlib.sha256(data).hexdigest()
     (tmp_path / "digest.bin").write_bytes(bytes.fromhex(r.stdout.strip()))
-    cmd = (["openssl", "pkeyutl", "-sign", "-inkey", key, "-pkeyopt", "digest:sha256", "-in", "digest.bin"]
-           if how == "pkeyutl" else ["openssl", "dgst", "-sha256", "-sign", key, "payload.bin"])
-    (tmp_path / "sig.bin").write_bytes(subprocess.run(cmd, cwd=tmp_path, capture_output=True, check=True).stdout)
+    if how == "pkeyutl":  # signs the tool's digest, not the payload
+        sig = subprocess.run(["openssl", "pkeyutl", "-sign", "-inkey", key, "-pkeyopt", "digest:sha256", "-in",
+                              "digest.bin"], cwd=tmp_path, capture_output=True, check=True).stdout
+    else:
+        sig = sign(data, "production")
+    (tmp_path / "sig.bin").write_bytes(sig)
     r = tool("attach-signature", "unsigned.img", "sig.bin", "--key", pub, "-o", "attached.img")
     assert r.returncode == 0, r.stderr
     assert (tmp_path / "attached.img").read_bytes() == (tmp_path / "signed.img").read_bytes()
 
     # Attaching to a signed component replaces its signature: still one entry, now the development key's.
-    dev_key, dev_pub = keys["development"]
-    (tmp_path / "dev.bin").write_bytes(subprocess.run(
-        ["openssl", "dgst", "-sha256", "-sign", dev_key, "payload.bin"], cwd=tmp_path, capture_output=True,
-        check=True).stdout)
+    dev_pub = KEY["development"][1]
+    (tmp_path / "dev.bin").write_bytes(sign(data, "development"))
     assert tool("attach-signature", "signed.img", "dev.bin", "-o", "resigned.img").returncode == 0
     comp = (tmp_path / "resigned.img").read_bytes()
     assert [t for t, _ in entries(comp)] == [6, 3]
@@ -222,8 +199,8 @@ def test_digest_and_attach_signature_equal_signing_with_the_key(tool, tmp_path, 
     ("SN42", [], b"SN42".hex() + "00" * 12),
     ("00112233445566778899aabb", ["--serial-hex"], "00112233445566778899aabb" + "00" * 4),
 ])
-def test_keyfile_decrypts_to_the_key_text_under_the_unit_key(tool, tmp_path, keys, serial, hexflag, unit_key):
-    pub = keys["production"][1]
+def test_keyfile_decrypts_to_the_key_text_under_the_unit_key(tool, tmp_path, serial, hexflag, unit_key):
+    pub = KEY["production"][1]
     text = Path(pub).read_bytes()
     r = tool("keyfile", "--serial", serial, *hexflag, "--key", pub, "-o", "key.enc")
     assert r.returncode == 0, r.stderr
@@ -234,6 +211,10 @@ def test_keyfile_decrypts_to_the_key_text_under_the_unit_key(tool, tmp_path, key
     assert plain == text + b"\0" * (len(enc) - len(text))
 
 
+CREATE = ["create", "--type", "kernel", "--version", "1.2.3.4"]
+KEYFILE = ["keyfile", "--key", "pub.pem", "-o", "o", "--serial"]
+
+
 @pytest.mark.parametrize("args,message", [
     ([], "usage"),
     (["frobnicate"], "unknown command"),
@@ -241,33 +222,30 @@ def test_keyfile_decrypts_to_the_key_text_under_the_unit_key(tool, tmp_path, key
     (["create", "--type", "application", "--version", "1.2.3.256", "payload.bin", "-o", "o"], "version"),
     (["create", "--type", "bootrom", "--version", "1.2.3.4", "payload.bin", "-o", "o"], "unknown type"),
     (["create", "--type", "0x81677279", "--version", "1.2.3.4", "payload.bin", "-o", "o"], "unknown type"),
-    (["create", "--type", "kernel", "--version", "1.2.3.4", "payload.bin"], "required"),
-    (["create", "--type", "kernel", "--version", "1.2.3.4", "--format", "plain", "--sign", "k.pem", "payload.bin",
-      "-o", "o"], "only an hdr3 header carries a signature"),
-    (["create", "--type", "kernel", "--version", "1.2.3.4", "--type-entry", "kernel", "payload.bin", "-o", "o"],
-     "only an hdr3 header carries a type entry"),
-    (["create", "--type", "kernel", "--version", "1.2.3.4", "--bogus", "payload.bin", "-o", "o"], "unknown option"),
-    (["create", "--type", "kernel", "--version", "1.2.3.4", "missing.bin", "-o", "o"], "cannot read missing.bin"),
-    (["create", "--type", "kernel", "--version", "1.2.3.4", "hdr3.bin", "-o", "o"], "readers would take it"),
-    (["create", "--type", "kernel", "--version", "1.2.3.4", "short.bin", "-o", "o"], "shorter than the 24 bytes"),
-    (["create", "--type", "kernel", "--version", "1.2.3.4", "--sign", "payload.bin", "payload.bin", "-o", "o"],
-     "not a PEM private key"),
+    (CREATE + ["payload.bin"], "required"),
+    (CREATE + ["--format", "plain", "--sign", "k.pem", "payload.bin", "-o", "o"],
+     "only an hdr3 header carries a signature"),
+    (CREATE + ["--type-entry", "kernel", "payload.bin", "-o", "o"], "only an hdr3 header carries a type entry"),
+    (CREATE + ["--bogus", "payload.bin", "-o", "o"], "unknown option"),
+    (CREATE + ["missing.bin", "-o", "o"], "cannot read missing.bin"),
+    (CREATE + ["hdr3.bin", "-o", "o"], "readers would take it"),
+    (CREATE + ["short.bin", "-o", "o"], "shorter than the 24 bytes"),
+    (CREATE + ["--sign", "payload.bin", "payload.bin", "-o", "o"], "not a PEM private key"),
     (["info", "missing.img"], "cannot read missing.img"),
     (["info", "payload.bin", "--key", "payload.bin"], "not a public key"),
     (["package", "payload.bin", "-o", "o"], "header gives a component of"),
     (["package", "short.bin", "-o", "o"], "too short for a component"),
     (["digest", "a", "b"], "exactly one COMPONENT"),
-    (["keyfile", "--serial", "THIRTEENCHARS", "--key", "pub.pem", "-o", "o"], "1 to 12 characters"),
-    (["keyfile", "--serial", "00112233445566778899aabbcc", "--serial-hex", "--key", "pub.pem", "-o", "o"],
-     "24 hex digits"),
-    (["keyfile", "--serial", "0" * 24, "--serial-hex", "--key", "pub.pem", "-o", "o"], "all-zero serial"),
+    (KEYFILE + ["THIRTEENCHARS"], "1 to 12 characters"),
+    (KEYFILE + ["00112233445566778899aabbcc", "--serial-hex"], "24 hex digits"),
+    (KEYFILE + ["0" * 24, "--serial-hex"], "all-zero serial"),
     (["keyfile", "--serial", "X", "--key", "missing.pem", "-o", "o"], "cannot read missing.pem"),
 ])
-def test_bad_arguments_and_unreadable_files_exit_2_with_one_line(tool, tmp_path, keys, args, message):
+def test_bad_arguments_and_unreadable_files_exit_2_with_one_line(tool, tmp_path, args, message):
     payload(tmp_path)
     (tmp_path / "hdr3.bin").write_bytes(b"HDR3" + bytes(100))
     (tmp_path / "short.bin").write_bytes(b"1234567")
-    shutil.copy(keys["production"][1], tmp_path / "pub.pem")
+    shutil.copy(KEY["production"][1], tmp_path / "pub.pem")
     r = tool(*args)
     assert r.returncode == 2, (r.stdout, r.stderr)
     assert message in r.stderr and (not args or len(r.stderr.splitlines()) == 1), r.stderr

@@ -2,14 +2,11 @@
 
 import pytest
 
-from images import app_image
-from test_boot import env_image
-from test_rescue_menu import MENU, PROMPT, enter_menu
+from harness import MENU, MENU_PROMPT, enter_menu, exit_menu
 
 START = "Do you wish to continue y/N? "
 HIT = "Hit a key to start the test. The blue location LED will blink a number of times.\r\n"
 ASK = "How many times did the LED blink? "
-CORRECT = "Correct. Physical presence established and low security mode enabled\r\n"
 DISABLE = "Switch is in low security mode. Confirm disabling Y/n? "
 LED_REGISTER = 5
 
@@ -49,10 +46,7 @@ def test_right_answer_enables_low_security_mode(loader, seconds, count, answer):
     presence_board(loader, seconds)
     child = start_test(loader)
     dots = attempt(child, answer)
-    child.expect_exact(CORRECT)
-    child.expect_exact(MENU + PROMPT)
-    child.send("e")
-    loader.wait()
+    exit_menu(loader, child, "Correct. Physical presence established and low security mode enabled\r\n")
     assert dots == max(count, 11)
     assert loader.read("/tmp/lowsec") == b"trelmock\n"
     values = led_values(loader)
@@ -77,62 +71,46 @@ def test_three_wrong_answers_reboot(loader):
     assert values.count(0xA4) == 15 and values[-1] == 0xA5
 
 
-def test_ctrl_c_while_blinking_leaves_the_test(loader):
+@pytest.mark.parametrize("how", ["ctrl-c while blinking", "start declined"])
+def test_leaving_the_test_early_changes_nothing(loader, how):
     presence_board(loader, 59)
-    child = start_test(loader)
-    child.send(" ")
-    child.expect_exact(".")
-    child.send("\x03")
-    child.expect_exact(MENU + PROMPT)
-    child.send("e")
-    loader.wait()
-    assert ASK not in loader.console()
-    assert loader.read("/tmp/lowsec") is None
-    assert led_values(loader)[-1] == 0xA5
-
-
-@pytest.mark.parametrize("key,kept", [("n", True), ("N", True), ("y", False), ("x", False)])
-def test_disable_question(loader, key, kept):
-    loader.file("/tmp/lowsec", "trelmock\n")
-    child = enter_menu(loader)
-    child.send("p")
-    child.expect_exact(DISABLE)
-    child.send(key)
-    child.expect_exact(key + "\r\n" + MENU + PROMPT)
-    child.send("p")
-    child.expect_exact(DISABLE if kept else START)
-    child.send("\x03")
-    child.expect_exact(PROMPT)
-    child.send("e")
-    loader.wait()
-    assert (loader.read("/tmp/lowsec") is not None) == kept
-
-
-def test_declining_the_start_changes_nothing(loader):
-    presence_board(loader, 30)
-    child = enter_menu(loader)
-    child.send("p")
-    child.expect_exact(START)
-    child.send("n")
-    child.expect_exact("n\r\n" + MENU + PROMPT)
-    child.send("e")
-    loader.wait()
-    assert HIT not in loader.console() and loader.read("/tmp/lowsec") is None
-
-
-def test_boot_override_survives_disabling(loader):
-    loader.mtd("ubootenv", env_image("diagnostics=rescue", "lowsec=authorised"))
-    loader.file("/user/images/image1", app_image("1.0.0.0"))
-    child = loader.start()
-    child.expect_exact(MENU + PROMPT)
-    for _ in range(2):
+    if how == "start declined":
+        child = enter_menu(loader)
         child.send("p")
-        child.expect_exact("NOTE: Uboot low security mode override enabled\r\n" + DISABLE)
-        child.send("y")
-        child.expect_exact(PROMPT)
+        child.expect_exact(START)
+        child.send("n")
+        console = exit_menu(loader, child, "n\r\n")
+        assert HIT not in console and loader.led_log() == []
+    else:
+        child = start_test(loader)
+        child.send(" ")
+        child.expect_exact(".")
+        child.send("\x03")
+        console = exit_menu(loader, child)
+        assert led_values(loader)[-1] == 0xA5
+    assert ASK not in console and loader.read("/tmp/lowsec") is None
+
+
+# The boot override keeps the mode on whatever the answer; only the marker can go.
+@pytest.mark.parametrize("override,key,again", [
+    (False, "n", DISABLE), (False, "N", DISABLE), (False, "y", START), (False, "x", START), (True, "y", DISABLE),
+])
+def test_disable_question(loader, override, key, again):
+    note = "NOTE: Uboot low security mode override enabled\r\n" if override else ""
+    if not override:
+        loader.file("/tmp/lowsec", "trelmock\n")
+    child = enter_menu(loader, "lowsec=authorised" if override else None)
+    child.send("p")
+    child.expect_exact(note + DISABLE)
+    child.send(key)
+    child.expect_exact(key + "\r\n" + MENU + MENU_PROMPT)
+    child.send("p")
+    child.expect_exact(note + again if again == DISABLE else again)
+    child.send("\x03")
+    child.expect_exact(MENU_PROMPT)
     child.send("e")
     loader.wait()
-    assert START not in loader.console()
+    assert (loader.read("/tmp/lowsec") is not None) == (again == DISABLE and not override)
 
 
 @pytest.mark.parametrize("key,wiped", [("y", True), ("Y", True), ("n", False), ("\r", False)])
@@ -142,8 +120,6 @@ def test_key_wipe(loader, key, wiped):
     child.send("k")
     child.expect_exact("Confirm: wiping system keys y/N: ")
     child.send(key)
-    child.expect_exact("\r\n" + MENU + PROMPT)
-    child.send("e")
-    loader.wait()
-    console = loader.console()
+    console = exit_menu(loader, child, "\r\n")
     assert ("System keys have been deleted. Reset the switch to complete the operation" in console) == wiped
+    assert (loader.read("/user/extra.pem") is None) == wiped

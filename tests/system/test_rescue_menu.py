@@ -5,28 +5,10 @@ import re
 import pytest
 
 import xmodem_sender
-
+from harness import MENU, MENU_PROMPT, enter_menu, exit_menu
 from images import app_image
-from test_boot import env_image
 
-MENU = ("Please select one of the following options:\r\n"
-        "\tT) Configure networking and tftp download an image\r\n"
-        "\tX) Use xmodem 1K to serial download an image\r\n"
-        "\tP) Physical presence (low security mode)\r\n"
-        "\tR) Reboot\r\n"
-        "\tE) Exit\r\n")
-PROMPT = "\r\nOption? : "
 PICK = "Choose file number to install (q to quit): "
-
-
-def enter_menu(board):
-    """Boot options ask for the menu; slot 1 holds an image to boot after Exit."""
-    board.mtd("ubootenv", env_image("diagnostics=rescue"))
-    board.file("/user/images/image1", app_image("1.0.0.0"))
-    child = board.start()
-    child.expect_exact("Entering Rescue Mode.\r\n" + MENU + PROMPT)
-    return child
-
 
 # Each entry shows its first words. The TFTP questions and the picker are left
 # with q, the XMODEM receiver with a cancelled transfer, the rest with Ctrl-C.
@@ -56,42 +38,28 @@ def test_every_letter_reaches_its_entry_in_either_case(loader, key, shown):
     else:
         # A line read goes on after Ctrl-C until Enter; the MAC prompt then gives up.
         child.send({"t": "q\r", "u": "q\r", "m": "\x03\r"}.get(key.lower(), "\x03"))
-    child.expect_exact(MENU + PROMPT)
-    child.send("e")
+    child.expect_exact(MENU + MENU_PROMPT)
+    child.send("e" if key.islower() else "E")
     child.expect_exact("application 1.0.0.0 running")
     loader.wait()
 
 
-def test_unknown_letter_and_ctrl_c_ask_again_without_the_list(loader):
+def test_unknown_letter_and_ctrl_c_ask_again_without_the_list_and_r_reboots(loader):
     child = enter_menu(loader)
     child.send("z")
-    child.expect_exact('z\r\nunknown option "Z". Please try again\r\n' + PROMPT)
+    child.expect_exact('z\r\nunknown option "Z". Please try again\r\n' + MENU_PROMPT)
     child.send("\x03")
-    child.expect_exact(PROMPT)
-    child.send("E")
-    child.expect_exact("application 1.0.0.0 running")
+    child.expect_exact(MENU_PROMPT)
+    child.send("R")
     loader.wait()
     console = loader.console()
-    assert console.count("Please select one") == 1
-    assert console.count("Entering Rescue Mode.") == 1
-
-
-@pytest.mark.parametrize("key,boots", [("e", True), ("r", False)])
-def test_exit_goes_on_with_the_boot_and_reboot_does_not(loader, key, boots):
-    child = enter_menu(loader)
-    child.send(key)
-    loader.wait()
-    console = loader.console()
-    assert ("application 1.0.0.0 running" in console) == boots
-    assert ("[board] reboot" in console) != boots
-    assert ("Booting image '1'" in console) == boots
-
-
-def listing(text):
-    return {name: int(n) for n, name in re.findall(r"\t(\d+): (\S+)\r\n", text)}
+    assert console.count("Please select one") == 1 and console.count("Entering Rescue Mode.") == 1
+    assert "[board] reboot" in console
+    assert "Booting image '1'" not in console and "application 1.0.0.0 running" not in console
 
 
 def pick(loader, files, dirs=()):
+    """Opens the picker on a stick with files and dirs; answers the listing {name: number}."""
     for name, data in files.items():
         loader.file(f"/mnt/usb/{name}", data)
     for d in dirs:
@@ -100,19 +68,20 @@ def pick(loader, files, dirs=()):
     start = len(loader.console())
     child.send("u")
     child.expect_exact(PICK)
-    return child, listing(loader.console()[start:])
+    return child, {name: int(n) for n, name in re.findall(r"\t(\d+): (\S+)\r\n", loader.console()[start:])}
 
 
-@pytest.mark.parametrize("answer", ["q", "Quit", "0", "-3"])
-def test_picker_leaves_quietly(loader, answer):
-    child, listed = pick(loader, {"a.img": "a", "b.img": "b"}, dirs=("sub",))
-    assert sorted(listed) == ["a.img", "b.img"] and sorted(listed.values()) == [1, 2]
+@pytest.mark.parametrize("dirs,answer", [
+    (("sub",), "q"), (("sub",), "Quit"), (("sub",), "0"), (("sub",), "-3"), (("one", "two"), "1"),
+])
+def test_picker_lists_files_only_and_leaves_quietly(loader, dirs, answer):
+    # Only directories: nothing is listed and no number picks anything.
+    files = {} if len(dirs) > 1 else {"a.img": "a", "b.img": "b"}
+    child, listed = pick(loader, files, dirs)
+    assert sorted(listed) == sorted(files) and sorted(listed.values()) == list(range(1, len(files) + 1))
     child.sendline(answer)
-    child.expect_exact(MENU + PROMPT)
-    assert "Installing" not in loader.console()
-    child.send("e")
-    loader.wait()
-    assert "Invalid file number" not in loader.console()
+    console = exit_menu(loader, child)
+    assert "Installing" not in console and "Invalid file number" not in console
 
 
 def test_picker_rejects_text_then_takes_the_leading_number(loader):
@@ -122,13 +91,10 @@ def test_picker_rejects_text_then_takes_the_leading_number(loader):
     child.expect_exact("Invalid file number abc. Try again pleas\r\n")
     child.sendline("2x")
     child.expect_exact(f"Installing {by_number[2]}\r\n")
-    child.expect_exact(MENU + PROMPT)
-    child.send("e")
-    loader.wait()
+    console = exit_menu(loader, child)
     # A failed installation leaves no install log line.
-    log = loader.read("/user/install.log") or b""
-    assert b"USB" not in log
-    assert loader.console().count(PICK) == 1
+    assert b"USB" not in (loader.read("/user/install.log") or b"")
+    assert console.count(PICK) == 1
 
 
 def test_picker_installs_a_good_file_and_logs_it(loader):
@@ -137,18 +103,6 @@ def test_picker_installs_a_good_file_and_logs_it(loader):
     child.expect_exact("Installing new.img\r\n")
     child.expect_exact("(hit return to just boot image): ")
     child.sendline("2")
-    child.expect_exact(MENU + PROMPT)
-    child.send("e")
-    loader.wait()
+    exit_menu(loader, child)
     assert b"File /mnt/usb/new.img installed from USB at " in loader.read("/user/install.log")
     assert loader.read("/user/images/image2") is not None
-
-
-def test_stick_with_only_directories_lists_nothing(loader):
-    child, listed = pick(loader, {}, dirs=("one", "two"))
-    assert listed == {}
-    child.sendline("1")
-    child.expect_exact(MENU + PROMPT)
-    assert "Installing" not in loader.console()
-    child.send("e")
-    loader.wait()

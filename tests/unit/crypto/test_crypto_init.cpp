@@ -37,7 +37,7 @@ Bytes output_of(RandomCtx *rng)
 }
 
 // Seeds from a file of the given bytes and checks the result against a
-// generator fed the same words by hand, least significant bit first.
+// generator fed the same words by hand.
 TEST(RandomSeeding, DeviceReadsAndBitOrder)
 {
     Bytes seed(32);
@@ -56,20 +56,19 @@ TEST(RandomSeeding, DeviceReadsAndBitOrder)
         RandomCtx *rng = rng_create();
         ASSERT_EQ(rng_seed_from_device(rng, path.c_str()), c.status) << c.fileBytes;
         if (c.status == OK) {
+            // By hand, least significant bit first; most significant first must differ.
             RandomCtx *lsbFirst = rng_create(), *msbFirst = rng_create();
-            for (size_t w = 0; w < 8; ++w) {
+            for (size_t bit = 0; bit < 256; ++bit) {
                 uint32_t word;
-                std::memcpy(&word, seed.data() + 4 * w, 4);
-                for (int b = 0; b < 32; ++b) {
-                    rng_add_entropy_bit(lsbFirst, (word >> b) & 1u);
-                    rng_add_entropy_bit(msbFirst, (word >> (31 - b)) & 1u);
-                }
+                std::memcpy(&word, seed.data() + 4 * (bit / 32), 4);
+                rng_add_entropy_bit(lsbFirst, (word >> (bit % 32)) & 1u);
+                rng_add_entropy_bit(msbFirst, (word >> (31 - bit % 32)) & 1u);
             }
             const Bytes expected = output_of(lsbFirst);
             EXPECT_EQ(output_of(rng), expected);
             EXPECT_NE(output_of(msbFirst), expected);
-            rng_release(&lsbFirst);
-            rng_release(&msbFirst);
+            for (RandomCtx *r : {lsbFirst, msbFirst})
+                rng_release(&r);
         }
         rng_release(&rng);
     }

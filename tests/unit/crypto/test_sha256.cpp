@@ -1,4 +1,4 @@
-#include "rsp_file.h"
+#include "crypto/support.h"
 #include "security/crypto/crypto.h"
 #include "security/crypto/sha256.h"
 
@@ -8,16 +8,16 @@
 
 namespace {
 
-std::vector<uint8_t> message_of(const RspRecord &r)
+Bytes message_of(const RspRecord &r)
 {
-    std::vector<uint8_t> msg = from_hex(r.fields.at("Msg"));
+    Bytes msg = from_hex(r.fields.at("Msg"));
     msg.resize(std::stoul(r.fields.at("Len")) / 8); // Len = 0 carries a placeholder byte
     return msg;
 }
 
-std::vector<uint8_t> one_shot(const std::vector<uint8_t> &msg)
+Bytes one_shot(const Bytes &msg)
 {
-    std::vector<uint8_t> md(32);
+    Bytes md(32);
     sha256(msg.data(), msg.size(), md.data());
     return md;
 }
@@ -64,7 +64,7 @@ TEST_P(Sha256Path_, StreamingSplitsMatchVectors)
             sha256_init(&ctx);
             for (size_t off = 0; off < msg.size(); off += chunk)
                 sha256_update(&ctx, msg.data() + off, std::min(chunk, msg.size() - off));
-            std::vector<uint8_t> md(32);
+            Bytes md(32);
             sha256_final(&ctx, md.data());
             EXPECT_EQ(md, from_hex(r.fields.at("MD"))) << "Len=" << r.fields.at("Len") << " chunk=" << chunk;
         }
@@ -75,7 +75,7 @@ TEST_P(Sha256Path_, MonteCarloChain)
 {
     auto records = read_rsp("SHA256Monte.rsp");
     ASSERT_EQ(records.size(), 101u);
-    std::vector<uint8_t> seed = from_hex(records[0].fields.at("Seed"));
+    Bytes seed = from_hex(records[0].fields.at("Seed"));
     ASSERT_EQ(seed.size(), 32u);
     for (size_t j = 0; j < 100; ++j) {
         uint8_t md[3][32];
@@ -100,8 +100,9 @@ INSTANTIATE_TEST_SUITE_P(AllPaths, Sha256Path_, testing::Values(SHA256_PATH_PORT
                          });
 
 // The digest lands in the first 32 bytes only, even though a 64-byte scratch
-// area is used; an empty region is the empty string.
-TEST(ComputeSHA256, DigestAndLength)
+// area is used; an empty region is the empty string. A missing pointer leaves
+// the length 0.
+TEST(ComputeSHA256, DigestLengthAndMissingPointers)
 {
     const struct {
         std::string input;
@@ -109,31 +110,20 @@ TEST(ComputeSHA256, DigestAndLength)
     } cases[] = {{"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
                  {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"}};
     for (const auto &c : cases) {
-        std::vector<uint8_t> out(40, 0xcc), want = from_hex(c.digest);
+        Bytes out(40, 0xcc), want = from_hex(c.digest);
         want.resize(40, 0xcc);
         uint32_t length = 7;
         const auto *data = reinterpret_cast<const uint8_t *>(c.input.c_str());
         ASSERT_EQ(IMGSIGN_computeSHA256(data, c.input.size(), out.data(), &length), OK);
         EXPECT_EQ(length, 32u);
         EXPECT_EQ(out, want) << '"' << c.input << '"';
-    }
-}
-
-TEST(ComputeSHA256, MissingPointers)
-{
-    const uint8_t data[4] = {};
-    uint8_t digest[32];
-    uint32_t length = 0;
-    const struct {
-        const uint8_t *data;
-        uint8_t *digest;
-        uint32_t *length;
-    } cases[] = {{nullptr, digest, &length}, {data, nullptr, &length}, {data, digest, nullptr}};
-    for (const auto &c : cases) {
-        length = 99;
-        EXPECT_EQ(IMGSIGN_computeSHA256(c.data, sizeof data, c.digest, c.length), ERR_NULL_POINTER);
-        if (c.length != nullptr) {
-            EXPECT_EQ(length, 0u);
+        for (int missing = 0; missing < 3; ++missing) {
+            length = 99;
+            EXPECT_EQ(IMGSIGN_computeSHA256(missing == 0 ? nullptr : data, c.input.size(),
+                                            missing == 1 ? nullptr : out.data(),
+                                            missing == 2 ? nullptr : &length),
+                      ERR_NULL_POINTER);
+            EXPECT_EQ(length, missing == 2 ? 99u : 0u) << missing;
         }
     }
 }

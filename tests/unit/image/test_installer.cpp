@@ -1,7 +1,3 @@
-#include <sched.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -84,28 +80,14 @@ TEST_F(VersionsReport, EveryRowFromItsPlace)
     close(flashFd[DEVICETREE]);
     flashFd[DEVICETREE] = -1;
 
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (chroot(root_.c_str()) != 0 && (unshare(CLONE_NEWUSER) != 0 || chroot(root_.c_str()) != 0))
-            _exit(2);
-        fflush(stdout);
-        dup2(fds[1], STDOUT_FILENO);
-        show_installed_versions();
-        fflush(stdout);
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string out;
-    char buf[512];
-    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-        out.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 2)
+    const ChildRun r = run_in_board([this] { return chroot_board(root_); },
+                                    [] {
+                                        show_installed_versions();
+                                        return 0;
+                                    });
+    if (r.result == 125)
         GTEST_SKIP() << "cannot change root here";
+    const std::string &out = r.out;
     // The closed devicetree descriptor also prints the flash layer's own complaint.
     const std::string dft = "\tDFT image   : 0.0.0.0\n";
     ASSERT_NE(out.find(dft), std::string::npos) << out;

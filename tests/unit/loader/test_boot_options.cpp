@@ -76,35 +76,35 @@ class BootOptionsFlash : public BoardTest {
     }
 };
 
-TEST_F(BootOptionsFlash, ErasedPartitionSetsNothing)
+TEST_F(BootOptionsFlash, FromTheEnvironmentPartition)
 {
-    EXPECT_TRUE(parse() == (Expect{0, 0, 1234, 0, 0, 0, 0, 0}));
-}
-
-TEST_F(BootOptionsFlash, EnvironmentEntriesSeparatedByNuls)
-{
-    // CRC word, then NUL-terminated entries, then erased flash.
+    // CRC word, then NUL-terminated entries, then erased flash. "shell=" then NUL is
+    // an empty value; "gdbport=" NUL "7000" reads 7000 past the blank.
     std::string env("\x12\x34\x56\x78", 4);
-    for (const char *entry :
-         {"bootdelay=3", "shell=", "memchk=on", "gdbport=", "7000", "diagnostics=rescue"}) {
-        env += entry;
-        env.push_back('\0');
-    }
+    for (const char *entry : {"bootdelay=3", "shell=", "memchk=on", "gdbport=", "7000", "diagnostics=rescue"})
+        env += std::string(entry) + '\0';
     env.resize(256 * 1024, '\xff');
-    ASSERT_TRUE(sim_board_write_file("/dev/mtd-ubootenv", env));
-    // "shell=" followed by NUL is an empty value; "gdbport=" NUL "7000" reads 7000 past the blank.
-    EXPECT_TRUE(parse() == (Expect{0, 0, 7000, 0, 1, 1, 0, 0}));
-}
-
-TEST_F(BootOptionsFlash, ShortPartitionAndUnreadableDevice)
-{
-    ASSERT_TRUE(sim_board_write_file("/dev/mtd-ubootenv", std::string("\0\0\0\0gdb=on\0", 11)));
-    EXPECT_TRUE(parse() == (Expect{1, 0, 1234, 0, 0, 0, 0, 0}));
-
-    ASSERT_EQ(unlink((root_ + "/dev/mtd-ubootenv").c_str()), 0);
-    Console console;
-    EXPECT_EQ(parse().gdbPort, -1); // nothing parsed at all
-    EXPECT_EQ(console.text(), "Could not get MTD device info \n");
+    const struct {
+        const char *name;
+        std::string env; // empty: no device at all
+        Expect want;
+        const char *console;
+    } cases[] = {
+        {"erased", std::string(256 * 1024, '\xff'), {0, 0, 1234, 0, 0, 0, 0, 0}, ""},
+        {"entries", env, {0, 0, 7000, 0, 1, 1, 0, 0}, ""},
+        {"short partition", std::string("\0\0\0\0gdb=on\0", 11), {1, 0, 1234, 0, 0, 0, 0, 0}, ""},
+        {"no device", "", {0, 0, -1, 0, 0, 0, 0, 0}, "Could not get MTD device info \n"}, // nothing parsed
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.env.empty())
+            ASSERT_EQ(unlink((root_ + "/dev/mtd-ubootenv").c_str()), 0);
+        else
+            ASSERT_TRUE(sim_board_write_file("/dev/mtd-ubootenv", c.env));
+        Console console;
+        EXPECT_TRUE(parse() == c.want);
+        EXPECT_EQ(console.text(), c.console);
+    }
 }
 
 } // namespace

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -39,11 +38,6 @@ inline bool enter_board(const std::string &root)
            chroot(root.c_str()) == 0 && chdir("/") == 0;
 }
 
-struct ChildRun {
-    int result; // fn's answer (0..124), 125 when the child could not enter the board
-    std::string out;
-};
-
 // A board with a serial number, /user and /tmp, and a shell for "rm /user/*.pem".
 class SecurityBoard : public BoardTest {
   protected:
@@ -60,19 +54,8 @@ class SecurityBoard : public BoardTest {
         // User-mode emulation (qemu-ppc) is multi-threaded and cannot enter a user
         // namespace; the host run of these tests covers them. Where the host itself
         // lacks user namespaces the sandbox tests fail loudly.
-        if (!can_enter_board())
+        if (run_in_board([this] { return enter_board(root_); }, [] { return 0; }).result != 0)
             GTEST_SKIP() << "no user and mount namespaces in this process (emulated?)";
-    }
-
-    bool can_enter_board()
-    {
-        fflush(stdout);
-        const pid_t pid = fork();
-        if (pid == 0)
-            _exit(enter_board(root_) ? 0 : 125);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
 
     static void set_serial(std::string_view serial)
@@ -82,42 +65,20 @@ class SecurityBoard : public BoardTest {
         ASSERT_TRUE(sim_board_write_file("/board/eeprom.bin", eeprom));
     }
 
-    // fn runs on the board with input as its standard input; answers what it printed.
+    // fn runs on the board (its buses open) with input as its standard input.
     ChildRun run(const std::function<int()> &fn, const std::string &input = "")
     {
-        int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0)
-            return {-1, "pipe"};
-        fflush(stdout);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            dup2(in[0], STDIN_FILENO);
-            dup2(out[1], STDOUT_FILENO);
-            for (int fd : {in[0], in[1], out[0], out[1]})
-                close(fd);
-            if (!enter_board(root_))
-                _exit(125);
-            sim_board_set_root("");
-            i2c_open_buses();
-            const int result = fn();
-            fflush(stdout);
-            _exit(result);
-        }
-        close(in[0]);
-        close(out[1]);
-        const bool fed = write(in[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
-        close(in[1]);
-        ChildRun run{-1, {}};
-        char buf[4096];
-        for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
-            run.out.append(buf, static_cast<size_t>(n));
-        close(out[0]);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        run.result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        EXPECT_TRUE(fed);
-        EXPECT_NE(run.result, 125) << "cannot enter a user and mount namespace here";
-        return run;
+        const ChildRun r = run_in_board(
+            [this] {
+                if (!enter_board(root_))
+                    return false;
+                sim_board_set_root("");
+                i2c_open_buses();
+                return true;
+            },
+            fn, input);
+        EXPECT_NE(r.result, 125) << "cannot enter a user and mount namespace here";
+        return r;
     }
 
     bool exists(const char *path) { return std::filesystem::exists(root_ + path); }

@@ -72,8 +72,8 @@ TEST_F(KeyStore, CheckSystemKeys)
          "Updating system development key....\n", good, good, false},
         {SERIAL, "", ABSENT, 1, "Updating system key....\n", good, good, false},
     };
-    int i = 0;
     for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "case " << &c - cases);
         std::filesystem::remove_all(root_ + "/user");
         set_serial(c.serial);
         ASSERT_TRUE(sim_board_write_file("/user/other.pem", "x"));
@@ -81,22 +81,21 @@ TEST_F(KeyStore, CheckSystemKeys)
              {std::pair(PRODUCTION_KEY_PATH, c.prodFile), {DEVELOPMENT_KEY_PATH, c.devFile}})
             ASSERT_TRUE(contents == ABSENT || sim_board_write_file(path, contents));
         const ChildRun r = run([] { return check_system_keys(); });
-        EXPECT_EQ(r.result, c.result) << "case " << i;
-        EXPECT_EQ(r.out, c.out) << "case " << i;
+        EXPECT_EQ(r.result, c.result);
+        EXPECT_EQ(r.out, c.out);
         for (auto [path, builtin, want] :
              {std::tuple(PRODUCTION_KEY_PATH, PROD, c.prodAfter), {DEVELOPMENT_KEY_PATH, DEV, c.devAfter}}) {
             std::string file;
             if (!sim_board_read_file(path, file))
                 file = ABSENT;
             if (want == good) {
-                EXPECT_EQ(file.size(), 464u) << "case " << i << " " << path;
-                EXPECT_EQ(decrypt(file, SERIAL), builtin) << "case " << i << " " << path;
+                EXPECT_EQ(file.size(), 464u) << path;
+                EXPECT_EQ(decrypt(file, SERIAL), builtin) << path;
             } else {
-                EXPECT_EQ(file, want) << "case " << i << " " << path;
+                EXPECT_EQ(file, want) << path;
             }
         }
-        EXPECT_EQ(exists("/user/other.pem"), !c.wiped) << "case " << i;
-        i++;
+        EXPECT_EQ(exists("/user/other.pem"), !c.wiped);
     }
 }
 

@@ -1,7 +1,5 @@
-#include <fstream>
-#include <sstream>
-
 #include "boot/boot_options.h"
+#include "crypto/support.h"
 #include "security/board_child.h"
 #include "security/signature.h"
 
@@ -11,23 +9,16 @@ namespace CT = ComponentType;
 
 std::string host_file(const std::string &path)
 {
-    std::stringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
+    const Bytes b = read_file(path);
+    return std::string(b.begin(), b.end());
 }
 
 // An RSA/SHA-256 signature made by openssl with a private key of keys/test.
 Bytes sign(const Bytes &payload, const char *key)
 {
-    char dir[] = "/tmp/imgl-sign-XXXXXX";
-    if (!mkdtemp(dir))
-        return {};
-    const std::string in = std::string(dir) + "/in", sig = std::string(dir) + "/sig";
-    std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char *>(payload.data()), payload.size());
-    const std::string cmd = "openssl dgst -sha256 -sign " + test_key(key) + " -out " + sig + " " + in;
-    const std::string s = system(cmd.c_str()) == 0 ? host_file(sig) : "";
-    std::filesystem::remove_all(dir);
-    return Bytes(s.begin(), s.end());
+    std::ofstream(openssl_dir() + "/in.bin", std::ios::binary)
+        .write(reinterpret_cast<const char *>(payload.data()), static_cast<std::streamsize>(payload.size()));
+    return openssl("dgst -sha256 -sign " + test_key(key), "sig.bin", "in.bin");
 }
 
 Bytes hdr3(const Bytes &payload, const Bytes &entries)
@@ -124,15 +115,14 @@ TEST_F(Signature, DecisionTable)
         {prodThenDev, rfsProd, LowSec::Off, 0, 0, REJECTED},
         {sigPastEntry, erased, LowSec::Marker, 0, 0, REJECTED},
     };
-    int i = 0;
     for (const auto &row : rows) {
+        SCOPED_TRACE(testing::Message() << "row " << &row - rows);
         board(row.rfs, row.lowSec);
         const Bytes &image = row.image;
         const ChildRun r = run([&image] { return verify_image_signature(image); },
                                row.answer ? std::string(1, row.answer) : "");
-        EXPECT_EQ(r.result, row.result) << "row " << i;
-        EXPECT_EQ(r.out, row.out) << "row " << i;
-        i++;
+        EXPECT_EQ(r.result, row.result);
+        EXPECT_EQ(r.out, row.out);
     }
 }
 

@@ -1,27 +1,28 @@
-// Helpers for the RSA, PEM, DER and base64 tests: hex, DER building, the
-// Wycheproof RSA file, and keys and signatures made by the openssl command.
+// Helpers for the crypto tests: hex and DER building, the NIST .rsp and
+// Wycheproof readers, and keys and signatures made by the openssl command.
 #pragma once
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <string>
-#include <unistd.h>
+#include <string_view>
 #include <vector>
 
 #include "security/crypto/crypto.h"
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes from_hex(const std::string &hex)
+inline Bytes from_hex(std::string_view hex)
 {
     Bytes out;
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        out.push_back(static_cast<uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
     return out;
 }
-inline Bytes to_bytes(const std::string &text) { return Bytes(text.begin(), text.end()); }
+inline Bytes to_bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 inline Bytes tail(const Bytes &b, size_t from) { return Bytes(b.begin() + static_cast<long>(from), b.end()); }
 inline Bytes operator+(Bytes a, const Bytes &b)
 {
@@ -59,6 +60,37 @@ inline Bytes read_file(const std::string &path)
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+inline std::string vector_path(const std::string &name) { return std::string(IMGL_VECTORS_DIR) + "/" + name; }
+
+// NIST CAVP response file: "[section]" lines, "Name = value" lines, records
+// separated by blank lines, CRLF or LF ends. Empty when unreadable.
+struct RspRecord {
+    std::string section; // e.g. "ENCRYPT" or "L = 32"
+    std::map<std::string, std::string> fields;
+};
+inline std::vector<RspRecord> read_rsp(const std::string &name)
+{
+    std::vector<RspRecord> records;
+    std::ifstream in(vector_path(name), std::ios::binary);
+    std::string section;
+    bool inRecord = false;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const size_t eq = line.find(" = ");
+        if (line.empty() || line[0] == '[') {
+            inRecord = false;
+            if (!line.empty())
+                section = line.substr(1, line.find(']') - 1);
+        } else if (line[0] != '#' && eq != std::string::npos) {
+            if (!inRecord)
+                records.push_back({section, {}});
+            inRecord = true;
+            records.back().fields[line.substr(0, eq)] = line.substr(eq + 3);
+        }
+    }
+    return records;
+}
 
 struct WycheproofCase {
     int tcId;
@@ -76,7 +108,7 @@ struct WycheproofFile {
 // document order, which is all this file's layout needs. Its only escape is \n.
 inline WycheproofFile read_wycheproof()
 {
-    const Bytes raw = read_file(std::string(IMGL_VECTORS_DIR) + "/rsa_signature_2048_sha256_test.json");
+    const Bytes raw = read_file(vector_path("rsa_signature_2048_sha256_test.json"));
     const std::string text(raw.begin(), raw.end());
     auto read_string = [&text](size_t &pos) {
         std::string out;
@@ -113,30 +145,29 @@ inline WycheproofFile read_wycheproof()
 // This run's private directory for openssl files, removed at exit.
 inline const std::string &openssl_dir()
 {
-    static struct Dir {
+    static const struct Dir {
         std::string path;
         Dir()
         {
             char templ[] = "/tmp/crsa-keys-XXXXXX";
             path = mkdtemp(templ) != nullptr ? templ : "/nonexistent";
         }
-        ~Dir() { std::system(("rm -rf " + path).c_str()); }
+        ~Dir() { std::filesystem::remove_all(path); }
     } dir;
     return dir.path;
 }
 
-// Runs "openssl <args> -out <out> <files>" in that directory; returns the
-// file it wrote, or nothing.
+// Runs "openssl <args> -out <out> <files>" in that directory; answers the file
+// it wrote, or nothing.
 inline Bytes openssl(const std::string &args, const std::string &out, const std::string &files = "")
 {
-    std::remove((openssl_dir() + "/" + out).c_str());
+    std::filesystem::remove(openssl_dir() + "/" + out);
     const std::string command = "cd " + openssl_dir() + " && openssl " + args + " -out " + out + " " + files;
-    if (std::system((command + " 2>/dev/null").c_str()) != 0)
-        return {};
-    return read_file(openssl_dir() + "/" + out);
+    return std::system((command + " 2>/dev/null").c_str()) == 0 ? read_file(openssl_dir() + "/" + out)
+                                                                : Bytes{};
 }
 
-// Private key of `bits` bits, generated once per run; returns its file name.
+// Private key of `bits` bits, generated once per run; answers its file name.
 inline std::string openssl_key(int bits)
 {
     static std::map<int, bool> made;
@@ -159,7 +190,6 @@ inline Bytes openssl_sign(int bits, const Bytes &input, bool raw = false)
     const std::string key = openssl_key(bits);
     std::ofstream(openssl_dir() + "/in.bin", std::ios::binary)
         .write(reinterpret_cast<const char *>(input.data()), static_cast<std::streamsize>(input.size()));
-    if (raw)
-        return openssl("rsautl -sign -raw -inkey " + key + " -in in.bin", "sig.bin");
-    return openssl("dgst -sha256 -sign " + key, "sig.bin", "in.bin");
+    return raw ? openssl("rsautl -sign -raw -inkey " + key + " -in in.bin", "sig.bin")
+               : openssl("dgst -sha256 -sign " + key, "sig.bin", "in.bin");
 }

@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include "crypto/support.h"
+#include "security/crypto/base64.h"
+#include "security/crypto/der.h"
+#include "security/crypto/rsa.h"
+
+namespace {
+
+TEST(Base64, StrictDecoding)
+{
+    struct Case {
+        std::string text;
+        int32_t expected;
+        const char *hex;
+    } cases[] = {
+        {"", 0, ""},
+        {"Zg==", 0, "66"},
+        {"Zm8=", 0, "666f"},
+        {"Zm9vYmFy", 0, "666f6f626172"},
+        {"+/+/", 0, "fbffbf"},
+        {"Zg=", ERR_BASE64_BAD_LENGTH, ""},
+        {"Z===", ERR_BASE64_BAD_PADDING, ""},
+        {"Zg=a", ERR_BASE64_BAD_PADDING, ""},
+        {"Zg==Zm9v", ERR_BASE64_BAD_PADDING, ""},
+        {"Zh==", ERR_BASE64_BAD_PADDING, ""}, // bits left over after the last byte
+        {"Zm9=", ERR_BASE64_BAD_PADDING, ""},
+        {"Zm-_", ERR_BASE64_BAD_CHARACTER, ""}, // base64url is another alphabet
+        {std::string("Zm9\0", 4), ERR_BASE64_BAD_CHARACTER, ""},
+        {"Zm9\x80", ERR_BASE64_BAD_CHARACTER, ""},
+    };
+    ASSERT_EQ(base64_init_table(), 0);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        Bytes out(base64_decoded_capacity(c.text.size()));
+        size_t written = 0;
+        EXPECT_EQ(base64_decode(to_bytes(c.text), out, &written), c.expected);
+        out.resize(written);
+        EXPECT_EQ(out, from_hex(c.hex)); // nothing reported written on failure
+    }
+}
+
+TEST(DerPublicKey, MalformedKeysAreRefused)
+{
+    struct Parts {
+        Bytes oid = from_hex("2a864886f70d010101"), params = from_hex("0500");
+        uint8_t unusedBits = 0;
+        Bytes modulus = Bytes{0x00, 0xC5} + Bytes(254, 0x6B) + Bytes{0x11};
+        Bytes exponent = from_hex("010001"), afterKey, afterInfo, afterAll;
+    };
+    auto build = [](const Parts &p) {
+        const Bytes rsaKey = tlv(0x30, tlv(0x02, p.modulus) + tlv(0x02, p.exponent)) + p.afterKey;
+        return tlv(0x30, tlv(0x30, tlv(0x06, p.oid) + p.params) + tlv(0x03, Bytes{p.unusedBits} + rsaKey) +
+                             p.afterInfo) +
+               p.afterAll;
+    };
+    auto with = [&](auto change) {
+        Parts p;
+        change(p);
+        return build(p);
+    };
+    const Bytes good = build(Parts{});
+    AsymKeyPtr key(asym_key_create());
+    ASSERT_EQ(CA_MGMT_convertPublicKey(good.data(), static_cast<uint32_t>(good.size()), key.get()), 0);
+    Bytes modulus(key->modulusLength);
+    ASSERT_TRUE(bigint_to_bytes(&key->modulus, modulus));
+    EXPECT_EQ(modulus, tail(Parts{}.modulus, 1));
+
+    const Bytes cases[] = {
+        with([](Parts &p) { p.oid.back() = 0x05; }),
+        with([](Parts &p) { p.oid.pop_back(); }),
+        with([](Parts &p) { p.params.clear(); }),
+        with([](Parts &p) { p.params = from_hex("0400"); }),
+        with([](Parts &p) { p.params = from_hex("05000500"); }),
+        with([](Parts &p) { p.unusedBits = 1; }),
+        with([](Parts &p) { p.modulus.erase(p.modulus.begin()); }),        // negative
+        with([](Parts &p) { p.modulus.insert(p.modulus.begin(), 0x00); }), // non-minimal
+        with([](Parts &p) { p.modulus.back() = 0x10; }),                   // even
+        with([](Parts &p) { p.modulus = {0}; }),
+        with([](Parts &p) { p.exponent = {1}; }),
+        with([](Parts &p) { p.exponent = {4}; }),
+        with([](Parts &p) { p.exponent = {0x83}; }),
+        with([](Parts &p) { p.afterKey = from_hex("0500"); }),
+        with([](Parts &p) { p.afterInfo = from_hex("0500"); }),
+        with([](Parts &p) { p.afterAll = {0x00}; }),
+        Bytes{0x30, 0x83, 0x00} + tail(good, 2),               // outer length with a leading zero byte
+        Bytes{0x30, 0x80} + tail(good, 4) + Bytes{0x00, 0x00}, // indefinite outer length
+        Bytes{0x3f, 0x81, 0x10} + tail(good, 1),               // multi-byte tag
+        tlv(0x30, tlv(0x02, Parts{}.modulus) + tlv(0x02, from_hex("010001"))), // bare RSAPublicKey
+        to_bytes("hello, this is not a key"),
+        Bytes{},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_LT(CA_MGMT_convertPublicKey(cases[i].data(), static_cast<uint32_t>(cases[i].size()), nullptr),
+                  0)
+            << "case " << i;
+    for (size_t length = 0; length < good.size(); ++length)
+        EXPECT_LT(CA_MGMT_convertPublicKey(good.data(), static_cast<uint32_t>(length), nullptr), 0) << length;
+}
+
+std::string replace_all(std::string text, const std::string &from, const std::string &to)
+{
+    for (size_t pos = 0; (pos = text.find(from, pos)) != std::string::npos; pos += to.size())
+        text.replace(pos, from.size(), to);
+    return text;
+}
+
+// Status of the conversion; `modulus` gets the key's modulus on success.
+int32_t convert(const Bytes &text, Bytes *modulus)
+{
+    AsymKeyPtr key(asym_key_create());
+    const int32_t status =
+        CA_MGMT_convertPublicKey(text.data(), static_cast<uint32_t>(text.size()), key.get());
+    modulus->assign(status == 0 ? key->modulusLength : 0, 0);
+    if (status == 0 && !bigint_to_bytes(&key->modulus, *modulus))
+        modulus->clear();
+    return status;
+}
+
+TEST(PemKeyText, FramingVariants)
+{
+    const WycheproofFile file = read_wycheproof();
+    ASSERT_FALSE(file.keyPem.empty());
+    const std::string pem = file.keyPem[0];
+    const size_t bodyStart = pem.find('\n') + 1;
+    const std::string body = pem.substr(bodyStart, pem.find("-----END") - bodyStart);
+    std::string badLength = pem;
+    badLength[bodyStart + 2] = 'J'; // "MIIBIj..." encodes 30 82 01 22: now another length
+
+    Bytes expected, modulus;
+    ASSERT_EQ(convert(to_bytes(pem), &expected), 0);
+    ASSERT_EQ(expected.size(), 256u);
+    struct Case {
+        const char *name;
+        Bytes text;
+        bool accepted;
+    } cases[] = {
+        {"CR LF", to_bytes(replace_all(pem, "\n", "\r\n")), true},
+        {"no final line end", to_bytes(pem.substr(0, pem.size() - 1)), true},
+        {"bare base64", to_bytes(body), true},
+        {"one line with spaces", to_bytes(replace_all(body, "\n", " ")), true},
+        {"other label", to_bytes(replace_all(pem, "PUBLIC KEY", "RSA THING")), true},
+        {"DER", file.keyDer[0], true},
+        {"character dropped", to_bytes(pem.substr(0, 100) + pem.substr(101)), false},
+        {"tab before line end", to_bytes(replace_all(pem, "\n", "\t\n")), false},
+        {"NUL terminator counted", to_bytes(pem) + Bytes{0}, false},
+        {"outside alphabet", to_bytes(replace_all(pem, "+", ".")), false},
+        {"length changed", to_bytes(badLength), false},
+        {"body cut short", to_bytes(pem.substr(0, 200)), false},
+        {"markers only", to_bytes("-----BEGIN PUBLIC KEY-----\n-----END PUBLIC KEY-----\n"), false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const int32_t status = convert(c.text, &modulus);
+        if (c.accepted) {
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(modulus, expected);
+        } else {
+            EXPECT_LT(status, 0);
+        }
+    }
+}
+
+} // namespace
