@@ -17,13 +17,15 @@ struct ChipSlot {
     SimChip chip;
     uint16_t addr;
     bool behindSwitch;
+    ssize_t (*read)(std::span<uint8_t> out);
+    ssize_t (*write)(std::span<const uint8_t> data);
 };
 
 constexpr ChipSlot kBus1[] = {
-    {SimChip::Switch, 0x70, false},
-    {SimChip::Eeprom, 0x52, true},
-    {SimChip::Rtc, 0x68, true},
-    {SimChip::Cpld, 0x60, true},
+    {SimChip::Switch, 0x70, false, sim_switch_read, sim_switch_write},
+    {SimChip::Eeprom, 0x52, true, sim_eeprom_read, sim_eeprom_write},
+    {SimChip::Rtc, 0x68, true, sim_rtc_read, sim_rtc_write},
+    {SimChip::Cpld, 0x60, true, sim_cpld_read, sim_cpld_write},
 };
 
 uint64_t g_transfers[kSimChipCount];
@@ -104,19 +106,7 @@ ssize_t sim_i2c_read(const SimI2cClient &client, void *buf, size_t len)
     const int i = static_cast<int>(slot->chip);
     if (++g_reads[i] == sim_config().chips[i].shortRead && len > 0)
         len--;
-    std::span<uint8_t> out(static_cast<uint8_t *>(buf), len);
-    switch (slot->chip) {
-    case SimChip::Switch:
-        return answer(sim_switch_read(out), saved_errno);
-    case SimChip::Eeprom:
-        return answer(sim_eeprom_read(out), saved_errno);
-    case SimChip::Rtc:
-        return answer(sim_rtc_read(out), saved_errno);
-    case SimChip::Cpld:
-        return answer(sim_cpld_read(out), saved_errno);
-    }
-    errno = ENXIO;
-    return -1;
+    return answer(slot->read({static_cast<uint8_t *>(buf), len}), saved_errno);
 }
 
 ssize_t sim_i2c_write(const SimI2cClient &client, const void *buf, size_t len)
@@ -129,17 +119,5 @@ ssize_t sim_i2c_write(const SimI2cClient &client, const void *buf, size_t len)
     }
     if (len > kMaxTransfer)
         len = kMaxTransfer;
-    std::span<const uint8_t> data(static_cast<const uint8_t *>(buf), len);
-    switch (slot->chip) {
-    case SimChip::Switch:
-        return answer(sim_switch_write(data), saved_errno);
-    case SimChip::Eeprom:
-        return answer(sim_eeprom_write(data), saved_errno);
-    case SimChip::Rtc:
-        return answer(sim_rtc_write(data), saved_errno);
-    case SimChip::Cpld:
-        return answer(sim_cpld_write(data), saved_errno);
-    }
-    errno = ENXIO;
-    return -1;
+    return answer(slot->write({static_cast<const uint8_t *>(buf), len}), saved_errno);
 }

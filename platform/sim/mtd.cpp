@@ -73,6 +73,20 @@ int fail(int err)
     return -1;
 }
 
+// What a read and a write check first; answers the partition's size.
+bool transfer_allowed(int fd, const std::string &partition, SimMtdOp op, off_t off, uint64_t &size)
+{
+    if (injected_failure(partition, op)) {
+        errno = EIO;
+        return false;
+    }
+    if (off < 0) {
+        errno = EINVAL;
+        return false;
+    }
+    return device_size(fd, size);
+}
+
 int get_info(int fd, const std::string &partition, mtd_info_user *info)
 {
     uint64_t size;
@@ -119,12 +133,8 @@ int sim_mtd_ioctl(int fd, const std::string &partition, unsigned long request, u
 
 ssize_t sim_mtd_pread(int fd, const std::string &partition, void *buf, size_t len, off_t off)
 {
-    if (injected_failure(partition, SimMtdOp::Read))
-        return fail(EIO);
-    if (off < 0)
-        return fail(EINVAL);
     uint64_t size;
-    if (!device_size(fd, size))
+    if (!transfer_allowed(fd, partition, SimMtdOp::Read, off, size))
         return -1;
     const uint64_t pos = static_cast<uint64_t>(off);
     if (pos >= size)
@@ -138,12 +148,8 @@ ssize_t sim_mtd_pread(int fd, const std::string &partition, void *buf, size_t le
 
 ssize_t sim_mtd_pwrite(int fd, const std::string &partition, const void *buf, size_t len, off_t off)
 {
-    if (injected_failure(partition, SimMtdOp::Write))
-        return fail(EIO);
-    if (off < 0)
-        return fail(EINVAL);
     uint64_t size;
-    if (!device_size(fd, size))
+    if (!transfer_allowed(fd, partition, SimMtdOp::Write, off, size))
         return -1;
     const uint64_t pos = static_cast<uint64_t>(off);
     if (pos >= size)

@@ -110,6 +110,23 @@ int plat_close(int fd)
     return close(fd);
 }
 
+namespace {
+
+// read/write on a flash partition: a positioned transfer at the file offset,
+// which then moves on by what was transferred.
+template <typename Buf, typename Io> ssize_t at_file_offset(int fd, Buf buf, size_t len, Io io)
+{
+    const off_t pos = lseek(fd, 0, SEEK_CUR);
+    if (pos < 0)
+        return -1;
+    const ssize_t n = io(buf, len, pos);
+    if (n > 0)
+        lseek(fd, pos + n, SEEK_SET);
+    return n;
+}
+
+} // namespace
+
 ssize_t plat_read(int fd, void *buf, size_t len)
 {
     SimDev *d = find_dev(fd);
@@ -117,13 +134,9 @@ ssize_t plat_read(int fd, void *buf, size_t len)
         return read(fd, buf, len);
     if (d->kind == DevKind::I2c)
         return sim_i2c_read(d->client, buf, len);
-    off_t pos = lseek(fd, 0, SEEK_CUR);
-    if (pos < 0)
-        return -1;
-    ssize_t n = sim_mtd_pread(fd, d->partition, buf, len, pos);
-    if (n > 0)
-        lseek(fd, pos + n, SEEK_SET);
-    return n;
+    return at_file_offset(fd, buf, len, [&](void *b, size_t l, off_t pos) {
+        return sim_mtd_pread(fd, d->partition, b, l, pos);
+    });
 }
 
 ssize_t plat_write(int fd, const void *buf, size_t len)
@@ -133,13 +146,9 @@ ssize_t plat_write(int fd, const void *buf, size_t len)
         return write(fd, buf, len);
     if (d->kind == DevKind::I2c)
         return sim_i2c_write(d->client, buf, len);
-    off_t pos = lseek(fd, 0, SEEK_CUR);
-    if (pos < 0)
-        return -1;
-    ssize_t n = sim_mtd_pwrite(fd, d->partition, buf, len, pos);
-    if (n > 0)
-        lseek(fd, pos + n, SEEK_SET);
-    return n;
+    return at_file_offset(fd, buf, len, [&](const void *b, size_t l, off_t pos) {
+        return sim_mtd_pwrite(fd, d->partition, b, l, pos);
+    });
 }
 
 ssize_t plat_pread(int fd, void *buf, size_t len, off_t off)
