@@ -1,10 +1,14 @@
 #include "security/signature.h"
 
+#include <fcntl.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <new>
 
 #include "image/image_format.h"
+#include "platform/platform.h"
 #include "rescue/console.h"
 #include "security/crypto/crypto.h"
 #include "security/keystore.h"
@@ -47,14 +51,30 @@ int32_t check_digest(const Digest &digest, const ComponentSignature &sig, const 
 
 void print_hash_failure(int32_t rc) { printf("HASH calculation for signed image failed: rc = %d \n", rc); }
 
-struct File {
-    FILE *f;
-    ~File()
+struct PlatFd {
+    int fd;
+    ~PlatFd()
     {
-        if (f)
-            fclose(f);
+        if (fd >= 0)
+            plat_close(fd);
     }
 };
+
+// The whole range or nothing; a partition that ends early counts as unreadable.
+bool pread_all(int fd, uint8_t *buf, uint64_t len, uint64_t off)
+{
+    while (len > 0) {
+        const ssize_t n = plat_pread(fd, buf, len, static_cast<off_t>(off));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        buf += n;
+        off += static_cast<uint64_t>(n);
+        len -= static_cast<uint64_t>(n);
+    }
+    return true;
+}
 
 } // namespace
 
@@ -104,12 +124,15 @@ int is_developer_image()
 {
     if (developerDetermined)
         return developerAnswer;
-    File rfs{fopen(RFS_DEVICE, "rb")};
-    if (!rfs.f)
+    // Through the platform seam, so that a failing partition read is seen as one.
+    const PlatFd rfs{plat_open(RFS_DEVICE, O_RDONLY)};
+    if (rfs.fd < 0)
         return 0;
     uint8_t first[COMPONENT_PROBE_SIZE] = {};
-    if (fread(first, 1, sizeof first, rfs.f) != sizeof first ||
-        load_be32(&first[MARKER_OFFSET]) != HDR3_MARKER) {
+    // An unreadable header says nothing about the root filesystem: fail closed, try again later.
+    if (!pread_all(rfs.fd, first, sizeof first, 0))
+        return 0;
+    if (load_be32(&first[MARKER_OFFSET]) != HDR3_MARKER) {
         developerDetermined = true;
         developerAnswer = 1; // no signed header: a developer root filesystem
         return 1;
@@ -117,12 +140,11 @@ int is_developer_image()
     const uint64_t length = uint64_t{load_be32(&first[LEN_OFFSET])} + IMAGE_HEADER_SIZE;
     std::unique_ptr<uint8_t[]> component(length > RFS_READ_MAX ? nullptr
                                                                : new (std::nothrow) uint8_t[length]);
-    if (!component || fseek(rfs.f, 0, SEEK_SET) != 0)
+    if (!component || !pread_all(rfs.fd, component.get(), length, 0))
         return 0;
-    const size_t got = fread(component.get(), 1, length, rfs.f);
 
     ComponentSignature sig;
-    if (find_component_signature({component.get(), got}, sig) != SignatureLookup::Found)
+    if (find_component_signature({component.get(), length}, sig) != SignatureLookup::Found)
         return 0;
     Digest digest;
     if (const int32_t rc = digest_signed_region(sig, digest); rc != OK) {

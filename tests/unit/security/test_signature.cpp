@@ -126,6 +126,27 @@ TEST_F(Signature, DecisionTable)
     }
 }
 
+// A root filesystem that cannot be read proves nothing: not developer, and asked again.
+TEST_F(Signature, UnreadableRootFilesystemFailsClosed)
+{
+    const struct {
+        const char *fault;
+        std::string rfs;
+        int result; // first answer * 10 + second answer
+    } rows[] = {
+        {"fail rfs read 1", std::string(64 * 1024, '\xff'), 1}, // erased, so developer once readable
+        {nullptr, std::string(20, '\xff'), 0},                  // ends inside the header
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.rfs.size());
+        ASSERT_TRUE(sim_board_write_file("/board/config", "time_scale 0\n"));
+        if (row.fault)
+            config(row.fault);
+        ASSERT_TRUE(sim_board_write_file("/dev/mtd-rfs", row.rfs));
+        EXPECT_EQ(run([] { return is_developer_image() * 10 + is_developer_image(); }).result, row.result);
+    }
+}
+
 Bytes with_be16(Bytes c, size_t at, uint16_t v) { return store_be16(&c[at], v), c; }
 Bytes with_be32(Bytes c, size_t at, uint32_t v) { return store_be32(&c[at], v), c; }
 
