@@ -16,6 +16,16 @@
 
 namespace {
 
+// The value of the line's leading decimal digits; a sign, a blank or any other
+// first character counts as 0 (the answer line holds at most 7 characters).
+int leading_number(const char *line)
+{
+    int value = 0;
+    for (; *line >= '0' && *line <= '9'; ++line)
+        value = value * 10 + (*line - '0');
+    return value;
+}
+
 constexpr const char *LOWSEC_MARKER = "/tmp/lowsec";
 
 // A y/N question whose key is not echoed; only y or Y agrees.
@@ -170,7 +180,7 @@ int physical_presence_test()
         console_read_line(answer, sizeof answer);
         if (interruptRequested)
             return 0;
-        if (atoi(answer) == count) {
+        if (leading_number(answer) == count) {
             puts("Correct. Physical presence established and low security mode enabled");
             set_low_security_mode(1);
             return 1;
