@@ -12,6 +12,7 @@
 namespace {
 
 constexpr int KEY_GONE = -1; // end of file or a read error: no key will ever come
+constexpr uint64_t GONE_PAUSE_US = 1000000;
 
 constexpr unsigned char BELL = 0x07;
 constexpr unsigned char BACKSPACE = 0x08;
@@ -49,6 +50,12 @@ class KeyWaitMode {
     bool active_ = false;
 };
 
+bool input_at_end()
+{
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    return plat_poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
 // Like console_read_key, but tells a console that has gone (hang-up, closed
 // input) apart from a wait that ran out or a signal.
 int await_key(unsigned tenths)
@@ -60,8 +67,14 @@ int await_key(unsigned tenths)
         return key;
     if (n < 0 && errno == EINTR)
         return 0;
-    // With a time-out, an empty read is the time-out itself.
-    return (n == 0 && tenths) ? 0 : KEY_GONE;
+    // With a time-out an empty read is normally the time-out itself; a console
+    // at end of input also reads empty, but at once and with input still "ready".
+    if (n == 0 && tenths && !input_at_end())
+        return 0;
+    // A gone console answers at once: without this pause every prompt loop would
+    // spin on it.
+    plat_sleep_us(GONE_PAUSE_US);
+    return KEY_GONE;
 }
 
 struct LineEditor {
@@ -211,8 +224,11 @@ char *console_read_line(char *buf, size_t size)
     bool done = false;
     while (!done) {
         const int got = await_key(0);
-        if (got == KEY_GONE)
-            break; // nobody left to press Enter
+        if (got == KEY_GONE) {
+            // Nobody left to press Enter: half a line must not pass for an answer.
+            memset(buf, 0, size);
+            break;
+        }
         const auto key = static_cast<unsigned char>(got);
         if (escState == 2) {
             if ((key >= '0' && key <= '9') || key == ';')

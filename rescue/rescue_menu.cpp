@@ -78,8 +78,7 @@ int read_choice(bool *quit)
     char line[128];
     for (;;) {
         console_read_line(line, sizeof line);
-        // Ctrl-C leaves like q; the empty line would otherwise be asked for again for ever.
-        if (interruptRequested || line[0] == 'q' || line[0] == 'Q') {
+        if (line[0] == 'q' || line[0] == 'Q') {
             *quit = true;
             return 0;
         }

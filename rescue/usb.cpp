@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -154,10 +155,10 @@ int ask_yes_no(const char *question)
         }
         char c;
         const ssize_t n = read(STDIN_FILENO, &c, 1);
-        if (n == 0)
-            return 0; // end of input: nobody is there to answer, and asking again would spin
-        if (n < 0)
+        if (n < 0 && errno == EINTR)
             continue;
+        if (n <= 0)
+            return 0; // end of input or a console gone: nobody can answer, and asking again would spin
         if (c == 'y')
             return 1;
         if (c == 'n')

@@ -1,12 +1,13 @@
 """The rescue menu on the serial console and its USB file picker."""
 
 import re
+import time
 
 import pytest
 
 import xmodem_sender
 from harness import MENU, MENU_PROMPT, enter_menu, exit_menu
-from images import app_image
+from images import app_image, env_image
 
 PICK = "Choose file number to install (q to quit): "
 
@@ -87,6 +88,8 @@ def test_picker_lists_files_only_and_leaves_quietly(loader, dirs, answer):
 def test_picker_rejects_text_then_takes_the_leading_number(loader):
     child, listed = pick(loader, {"a.img": "not an image", "b.img": "not an image either"})
     by_number = {n: name for name, n in listed.items()}
+    child.send("\x03\r")  # Ctrl-C does not leave: the empty line is no number
+    child.expect_exact("Invalid file number . Try again pleas\r\n")
     child.sendline("abc")
     child.expect_exact("Invalid file number abc. Try again pleas\r\n")
     child.sendline("2x")
@@ -106,3 +109,13 @@ def test_picker_installs_a_good_file_and_logs_it(loader):
     exit_menu(loader, child)
     assert b"File /mnt/usb/new.img installed from USB at " in loader.read("/user/install.log")
     assert loader.read("/user/images/image2") is not None
+
+
+def test_a_console_at_end_of_input_is_asked_at_most_once_a_second(loader):
+    loader.config("time_scale 1")  # the pause at a gone console is real time here
+    loader.mtd("ubootenv", env_image("diagnostics=rescue"))
+    child = loader.start(["/bin/sh", "-c", "exec /bin/imgloader-sim </dev/null"])
+    child.expect_exact(MENU_PROMPT)
+    time.sleep(3)
+    loader.finish()
+    assert 1 <= loader.console().count("Option? : ") <= 5
