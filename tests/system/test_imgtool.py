@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from images import APPLICATION, DIAGNOSTICS, KEYS, jamcrc, sign
+from images import APPLICATION, DIAGNOSTICS, KERNEL, KEYS, component, jamcrc, sign
 
 KEY = {name: (KEYS / f"{name}.key.pem", KEYS / f"{name}.pub.pem") for name in ("production", "development")}
 
@@ -113,6 +113,25 @@ def test_package_walks_every_component_and_a_cut_file_is_reported(tool, tmp_path
     (tmp_path / "tail.img").write_bytes(parts[0] + b"\0" * 10)
     r = tool("info", "tail.img")
     assert r.returncode == 1 and "10 trailing bytes" in r.stdout
+
+
+SIGNED_APP = component(APPLICATION, b"app" * 100, key="production")
+
+
+# The walk the loader makes: small components it does not boot are stepped over,
+# one it would boot must hold its own header, and below 4 bytes the walk stops.
+@pytest.mark.parametrize("parts,types,status,last", [
+    ([component(KERNEL, b"1234"), SIGNED_APP], ["KERNEL", "APPLICATION"], 0, "crc good"),
+    ([component(KERNEL, b""), component(KERNEL, b"1234"), SIGNED_APP], ["KERNEL", "KERNEL", "APPLICATION"], 0,
+     "crc good"),
+    ([component(APPLICATION, b"1234"), SIGNED_APP], ["APPLICATION"], 1, "malformed (component length 20)"),
+])
+def test_info_walks_mixed_packages_as_the_loader(tool, tmp_path, parts, types, status, last):
+    (tmp_path / "mixed.img").write_bytes(b"".join(parts))
+    r = tool("info", "mixed.img")
+    lines = r.stdout.splitlines()
+    assert (r.returncode, [ln.split()[3] for ln in lines]) == (status, types), r.stdout
+    assert last in lines[-1]
 
 
 @pytest.mark.parametrize("fmt", ["plain", "extended", "hdr3"])

@@ -21,11 +21,18 @@ void print_type(uint32_t type)
         printf("0x%08x", type);
 }
 
-// The type the boot reader takes from the first type entry with the type
-// signature; false when there is none.
-bool type_entry(std::span<const uint8_t> component, uint32_t hdrlen, uint32_t &type)
+// The type the boot reader takes: the first type entry with the type signature
+// in an HDR3 header, else the stored one. The header is read from the file as
+// the loader reads it, past the component's end if hdrlen says so; false when
+// the file ends first (the loader's walk stops there).
+bool boot_type(std::span<const uint8_t> rest, const ParsedHeader &h, uint32_t &type)
 {
-    EntryWalk walk = entry_walk_begin(component.first(hdrlen), hdrlen);
+    type = component_type(h.magic);
+    if (h.format != FORMAT_HDR3)
+        return true;
+    if (h.headerLength > rest.size())
+        return false;
+    EntryWalk walk = entry_walk_begin(rest.first(h.headerLength), h.headerLength);
     HeaderEntry e;
     while (entry_walk_next(walk, e) == EntryWalkStatus::Entry) {
         if (e.tag != TAG_TYPE || e.value.size() < 4)
@@ -33,10 +40,15 @@ bool type_entry(std::span<const uint8_t> component, uint32_t hdrlen, uint32_t &t
         const uint32_t value = load_be32(e.value.data());
         if (((value ^ ComponentType::APPLICATION) & TYPE_SIGNATURE_MASK) == 0) {
             type = component_type(value);
-            return true;
+            break;
         }
     }
-    return false;
+    return true;
+}
+
+bool is_boot_type(uint32_t type)
+{
+    return type == ComponentType::APPLICATION || type == ComponentType::DIAGNOSTICS;
 }
 
 // Types whose signature the loader checks, when installing or when booting.
@@ -48,7 +60,7 @@ bool signature_checked(uint32_t type, uint32_t bootType)
 }
 
 // Prints the rest of the component's line; false when it fails a check.
-bool judge_component(std::span<const uint8_t> component, const ParsedHeader &h,
+bool judge_component(std::span<const uint8_t> component, const ParsedHeader &h, uint32_t bootType,
                      std::span<const PublicKey> keys)
 {
     bool good = true;
@@ -63,8 +75,7 @@ bool judge_component(std::span<const uint8_t> component, const ParsedHeader &h,
     }
 
     const uint32_t type = component_type(h.magic);
-    uint32_t bootType = type;
-    if (h.format == FORMAT_HDR3 && type_entry(component, h.headerLength, bootType)) {
+    if (bootType != type) {
         printf(" type-entry ");
         print_type(bootType);
     }
@@ -141,19 +152,24 @@ int cmd_info(int argc, char **argv)
         printf(" %u.%u.%u.%u header %u payload %u", ih.id >> 24, ih.id >> 16 & 0xFF, ih.id >> 8 & 0xFF,
                ih.id & 0xFF, h.headerLength, h.payloadLength);
         const uint32_t length = component_length(h);
-        if (!component_is_sound(h)) {
+        uint32_t bootType = 0;
+        const bool headerRead = boot_type(bytes.subspan(pos), h, bootType);
+        // The loader stops where it cannot step on (below 4 bytes) and refuses
+        // to boot a component that does not hold its own header; any other
+        // component it steps over or installs.
+        if (length < CRC_OFFSET || (headerRead && is_boot_type(bootType) && !component_is_sound(h))) {
             printf(" malformed (component length %u)\n", length);
             good = false;
             pos = bytes.size();
             break;
         }
-        if (length > bytes.size() - pos) {
+        if (!headerRead || length > bytes.size() - pos) {
             printf(" truncated (%zu of %u bytes in the file)\n", bytes.size() - pos, length);
             good = false;
             pos = bytes.size();
             break;
         }
-        good &= judge_component(bytes.subspan(pos, length), h, keys);
+        good &= judge_component(bytes.subspan(pos, length), h, bootType, keys);
         putchar('\n');
         pos += length;
     }
