@@ -140,11 +140,12 @@ bool read_answer(char (&line)[32])
 {
     if (fgets(line, sizeof line, stdin))
         return true;
-    const bool ended = feof(stdin) != 0;
-    clearerr(stdin); // an interrupted read leaves the error flag set
-    if (!ended)
-        line[0] = '\0';
-    return !ended;
+    // Only an interrupted read leaves somebody to answer; end of input and a
+    // console gone (hang-up) would make every retry fail at once.
+    const bool interrupted = ferror(stdin) && errno == EINTR;
+    clearerr(stdin);
+    line[0] = '\0';
+    return interrupted;
 }
 
 struct Walk {
