@@ -144,7 +144,8 @@ int is_developer_image()
         return 0;
 
     ComponentSignature sig;
-    if (find_component_signature({component.get(), length}, sig) != SignatureLookup::Found)
+    if (find_component_signature({component.get(), static_cast<size_t>(length)}, sig) !=
+        SignatureLookup::Found)
         return 0;
     Digest digest;
     if (const int32_t rc = digest_signed_region(sig, digest); rc != OK) {
