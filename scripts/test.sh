@@ -32,17 +32,22 @@ for preset in "${presets[@]}"; do
     fi
 done
 
-# Fuzz smoke runs: each libFuzzer target for IMGL_FUZZ_SECONDS (30) from its seed corpus.
+# Fuzz smoke runs: each libFuzzer target from its seed corpus for IMGL_FUZZ_SECONDS,
+# by default an equal share of 300 seconds for all of them.
 if [[ ${IMGL_SKIP_FUZZ:-0} != 1 ]]; then
     if build fuzz; then
         dir=$(build_dir fuzz)
+        targets=()
         for target in "$dir"/fuzz/fuzz_*; do
-            [[ -x $target ]] || continue
+            [[ -x $target ]] && targets+=("$target")
+        done
+        seconds=${IMGL_FUZZ_SECONDS:-$((300 / (${#targets[@]} > 0 ? ${#targets[@]} : 1)))}
+        for target in "${targets[@]}"; do
             name=$(basename "$target")
             work=$(mktemp -d)
             [[ -d fuzz/corpus/$name ]] && cp -r "fuzz/corpus/$name/." "$work/"
             echo "== fuzz $name"
-            if "$target" -max_total_time="${IMGL_FUZZ_SECONDS:-30}" -print_final_stats=1 "$work" \
+            if "$target" -max_total_time="$seconds" -print_final_stats=1 "$work" \
                 >"$dir/$name.log" 2>&1; then
                 grep -E '^stat::number_of_executed_units' "$dir/$name.log"
             else
