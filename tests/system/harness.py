@@ -19,6 +19,10 @@ import sandbox  # noqa: E402
 
 CRASH_PATTERNS = ("AddressSanitizer", "runtime error:", "LeakSanitizer", "Segmentation fault",
                   "core dumped", "Aborted", "Bus error", "Illegal instruction", "Floating point exception")
+# Set by scripts/coverage.sh: each run's coverage counters, which a loader built
+# for it writes under its build tree's absolute path in the upper directory, are
+# moved into a directory of their own there before the board is reset or removed.
+COVERAGE_RUNS = os.environ.get("IMGL_COVERAGE_RUNS")
 EEPROM_SIZE = 8192
 DEFAULT_TIMEOUT = 30
 SLOT = "/user/images/image{}"
@@ -118,6 +122,7 @@ class Board:
         """Waits for the end of the run; answers the loader's exit status."""
         self.child.expect(pexpect.EOF, timeout=timeout)
         self.child.close()
+        self._collect_coverage()
         status = self.child.exitstatus
         return status if status is not None else 128 + self.child.signalstatus
 
@@ -150,6 +155,24 @@ class Board:
         if self.run is not None:
             self.run.cleanup(keep_upper=True)
             self.run = None
+        self._collect_coverage()
+
+    def _collect_coverage(self):
+        if not COVERAGE_RUNS:
+            return
+        files = [p for p in self.upper.rglob("*.gcda") if p.is_file() and not p.is_symlink()]
+        if not files:
+            return
+        dest = Path(tempfile.mkdtemp(prefix="run-", dir=COVERAGE_RUNS))
+        for p in files:
+            rel = p.relative_to(self.upper)
+            (dest / rel).parent.mkdir(parents=True, exist_ok=True)
+            p.rename(dest / rel)
+            # Folders left empty go too: the board's files read as without coverage.
+            d = p.parent
+            while d != self.upper and not any(d.iterdir()):
+                d.rmdir()
+                d = d.parent
 
     # --- after the run ----------------------------------------------------------------------
 
