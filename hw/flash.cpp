@@ -4,6 +4,7 @@
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -45,6 +46,46 @@ BlockRange align_range(uint32_t offset, uint32_t length, const MtdGeometry *g)
     const uint32_t first = offset & mask;
     const uint32_t last = ((offset + length - 1) & mask) + g->erasesize - 1;
     return {first, (last - first + 1) >> g->erase_shift};
+}
+
+struct BlockPiece {
+    uint32_t at;   // in the block
+    uint32_t size; // bytes of data
+    uint32_t done; // data bytes in the blocks before this one
+};
+
+// Block i of count, whose range starts head bytes into its first block.
+BlockPiece block_piece(uint32_t i, uint32_t count, uint32_t head, uint32_t length, uint32_t erasesize)
+{
+    if (count == 1)
+        return {head, length, 0};
+    if (i == 0)
+        return {head, erasesize - head, 0};
+    const uint32_t done = erasesize - head + (i - 1) * erasesize;
+    return {0, i == count - 1 ? length - done : erasesize, done};
+}
+
+// The first chunk of a partition's first block goes last of all, written from
+// its end backwards in these parts: the headers compared by the same-version
+// check sit at 0 and (the boot loader's copy) at 240, and what a cut write
+// leaves is a prefix of it.
+constexpr uint32_t HEAD_SPLITS[] = {256, 16, 0};
+
+bool write_block(int fd, uint32_t b, uint32_t erasesize, const uint8_t *buf, bool headLast)
+{
+    const uint32_t first = headLast ? std::min(erasesize, WRITE_CHUNK) : 0;
+    for (uint32_t k = first; k < erasesize; k += WRITE_CHUNK)
+        if (!mtd_write(fd, b + k, WRITE_CHUNK, buf + k))
+            return false;
+    uint32_t end = first;
+    for (uint32_t start : HEAD_SPLITS) {
+        if (start >= end)
+            continue;
+        if (!mtd_write(fd, b + start, end - start, buf + start))
+            return false;
+        end = start;
+    }
+    return true;
 }
 
 } // namespace
@@ -112,43 +153,31 @@ int flash_write(const uint8_t *data, int fd, uint32_t length, uint32_t offset, u
         printf("     ");
 
     const uint32_t head = offset - range.first;
-    uint32_t done = 0;
-    uint32_t b = range.first;
-    for (uint32_t i = 0; i < range.count; i++) {
-        uint32_t at = 0;
-        uint32_t piece = erasesize;
-        if (range.count == 1) {
-            at = head;
-            piece = length;
-        } else if (i == 0) {
-            at = head;
-            piece = erasesize - head;
-        } else if (i == range.count - 1) {
-            piece = length - done;
-        }
+    // The first block goes last: it holds the header that the same-version check
+    // compares, which must not match before the rest of the range is in place.
+    for (uint32_t step = 0; step < range.count; step++) {
+        const uint32_t i = (step + 1) % range.count;
+        const BlockPiece p = block_piece(i, range.count, head, length, erasesize);
+        const uint32_t b = range.first + i * erasesize;
 
         memset(block.get(), 0, erasesize);
         if (!mtd_read(fd, b, erasesize, block.get())) {
             printf("Flash Write mtd read failed.\n\n");
             return 0;
         }
-        memcpy(block.get() + at, data + done, piece);
+        memcpy(block.get() + p.at, data + p.done, p.size);
         if (!mtd_erase(fd, b, erasesize)) {
             printf("Flash Write mtd erase failed.\n\n");
             return 0;
         }
-        for (uint32_t k = 0; k < erasesize; k += WRITE_CHUNK) {
-            if (!mtd_write(fd, b + k, WRITE_CHUNK, block.get() + k)) {
-                printf("Flash Write mtd write failed.\n\n");
-                return 0;
-            }
+        if (!write_block(fd, b, erasesize, block.get(), i == 0)) {
+            printf("Flash Write mtd write failed.\n\n");
+            return 0;
         }
         if (progress) {
-            printf("\b\b\b\b%3.3d%c", static_cast<int>(uint64_t{i} * 100 / range.count), '%');
+            printf("\b\b\b\b%3.3d%c", static_cast<int>(uint64_t{step} * 100 / range.count), '%');
             fflush(stdout);
         }
-        b += erasesize;
-        done += piece;
     }
     if (progress)
         printf("\b\b\b\b100%c\n", '%');

@@ -196,6 +196,13 @@ Outcome write_slot(const Component &c, int slot)
     snprintf(path, sizeof path, "%s/image%d", IMAGES_DIR, slot);
     snprintf(temp, sizeof temp, "%s/.image%d.new", IMAGES_DIR, slot);
     ensure_images_dir();
+    // A write cut short leaves its temporary file behind, and the small /user
+    // partition may need that space for this one.
+    for (int s = 1; s <= 2; s++) {
+        char stale[40];
+        snprintf(stale, sizeof stale, "%s/.image%d.new", IMAGES_DIR, s);
+        unlink(stale);
+    }
     UniqueFd fd(create_file(temp));
     if (fd.fd < 0)
         return Outcome::Failed;

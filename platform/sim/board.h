@@ -15,6 +15,10 @@ inline constexpr int kSimChipCount = 4;
 
 enum class SimMtdOp { Erase, Read, Write };
 
+// What a power cut can interrupt; each kind is counted over the whole board.
+enum class SimCut { Erase, Write, Eeprom };
+inline constexpr int kSimCutKinds = 3;
+
 struct SimMtdFail {
     std::string partition;
     SimMtdOp op;
@@ -33,6 +37,7 @@ struct SimConfig {
     std::vector<std::pair<std::string, uint32_t>> partitionEraseSize;
     std::vector<SimMtdFail> fails;
     SimChipFaults chips[kSimChipCount];
+    uint64_t powerCut[kSimCutKinds] = {}; // 1-based operation during which the power goes; 0: never
 };
 
 const SimConfig &sim_config();
@@ -57,8 +62,15 @@ struct SimUniqueFd {
     SimUniqueFd &operator=(const SimUniqueFd &) = delete;
 };
 
+// Counts one operation of this kind; true when the power goes during it.
+bool sim_power_cut_due(SimCut what);
+// Reports the cut on standard error and ends the process with SIGKILL, as
+// pulling the plug would; what is on the files by then is what survives.
+[[noreturn]] void sim_power_cut(SimCut what, const char *detail);
+
 // Whole-file helpers on absolute host paths; false when the file cannot be used
-// (errno tells why).
+// (errno tells why). sim_store replaces the file by rename, so that a killed
+// process leaves the old or the new contents.
 bool sim_load(const std::string &file, std::string &contents);
 bool sim_store(const std::string &file, std::string_view contents);
 

@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -101,6 +103,13 @@ int get_info(int fd, const std::string &partition, mtd_info_user *info)
     return 0;
 }
 
+[[noreturn]] void cut(SimCut what, const std::string &partition, uint64_t off)
+{
+    char detail[96];
+    snprintf(detail, sizeof detail, "%s 0x%llx", partition.c_str(), static_cast<unsigned long long>(off));
+    sim_power_cut(what, detail);
+}
+
 int erase(int fd, const std::string &partition, const erase_info_user *req)
 {
     if (injected_failure(partition, SimMtdOp::Erase))
@@ -111,10 +120,15 @@ int erase(int fd, const std::string &partition, const erase_info_user *req)
     const uint64_t start = req->start, len = req->length, block = sim_erase_size(partition);
     if (start >= size || len > size - start || start % block != 0 || len % block != 0)
         return fail(EINVAL);
+    // Cut short, the erase has reached the first half of the range.
+    const bool cut_short = sim_power_cut_due(SimCut::Erase);
+    const uint64_t end = start + (cut_short ? len / 2 : len);
     const std::vector<uint8_t> blank(static_cast<size_t>(block), 0xFF);
-    for (uint64_t off = start; off < start + len; off += block)
-        if (!pwrite_full(fd, blank.data(), blank.size(), off))
+    for (uint64_t off = start; off < end; off += block)
+        if (!pwrite_full(fd, blank.data(), static_cast<size_t>(std::min(block, end - off)), off))
             return -1;
+    if (cut_short)
+        cut(SimCut::Erase, partition, start);
     return 0;
 }
 
@@ -167,10 +181,15 @@ ssize_t sim_mtd_pwrite(int fd, const std::string &partition, const void *buf, si
         if (ro.fd < 0 || !pread_full(ro.fd, cells.data(), len, pos))
             return -1;
     }
+    // Cut short, the write has programmed the first half of its bytes.
+    const bool cut_short = sim_power_cut_due(SimCut::Write);
+    const size_t programmed = cut_short ? len / 2 : len;
     const uint8_t *data = static_cast<const uint8_t *>(buf);
-    for (size_t i = 0; i < len; i++)
+    for (size_t i = 0; i < programmed; i++)
         cells[i] &= data[i];
-    if (!pwrite_full(fd, cells.data(), len, pos))
+    if (programmed > 0 && !pwrite_full(fd, cells.data(), programmed, pos))
         return -1;
+    if (cut_short)
+        cut(SimCut::Write, partition, pos);
     return static_cast<ssize_t>(len);
 }

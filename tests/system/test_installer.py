@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import SLOT, boot, in_order, usb_stick
+from harness import SLOT, boot, in_order, sandbox, usb_stick
 from images import (APPLICATION, DFT, DIAGNOSTICS, KERNEL, NOS_APPLICATION, RFS, UBOOT, app_image, component,
                     jamcrc)
 
@@ -205,6 +205,7 @@ def test_failed_slot_write_keeps_the_old_image(loader):
     old = app_image("1.0.0.0")
     usb_stick(loader, {REPLACE.format(1): component(APPLICATION, bytes(300000), key="production")})
     loader.file(SLOT.format(1), old)
+    loader.file("/user/images/.image2.new", bytes(100000))  # left by a cut; its space is needed
     status, console = loader.run_command(
         ["/bin/sh", "-c", "ulimit -f 256; trap '' XFSZ; exec /bin/imgloader-sim"], timeout=60)
     assert "Installing image as image1:     \b\b\b\b021%" in console
@@ -214,48 +215,101 @@ def test_failed_slot_write_keeps_the_old_image(loader):
     assert "application 1.0.0.0 running" in console and loader.install_log() == []
 
 
-STRACE_LIBS = ("libunwind-ptrace.so.0", "libunwind-x86_64.so.8", "libunwind.so.8", "liblzma.so.5")
-WRITE_CALLS = "write,pwrite64,rename,ioctl"
+TRACED = "write,pwrite64,fsync,rename"
+KILLED = "+++ killed by SIGKILL +++"
+ERASESIZE = 65536
+CALL = re.compile(r'(\w+)\((?:\d+<([^>]*)>|"([^"]*)")')
 
 
 def with_strace(board):
-    """The host's strace and its libraries, copied into the board root."""
+    """The host's strace and the libraries the board lacks, copied into the board root."""
     if not Path("/usr/bin/strace").exists():
         pytest.skip("needs strace")
-    for lib in STRACE_LIBS:
-        board.file(f"/lib/x86_64-linux-gnu/{lib}", Path(f"/lib/x86_64-linux-gnu/{lib}").read_bytes())
+    for lib in sandbox.shared_libs("/usr/bin/strace"):
+        if not (board.template / lib.lstrip("/")).exists():
+            board.file(lib, Path(lib).read_bytes())
     board.file("/bin/strace", Path("/usr/bin/strace").read_bytes(), 0o755)
 
 
-def test_power_loss_during_installation(loader, tmp_path):
-    """Kills the loader at an even spread of its write-type calls while it installs a kernel and
-    an image 2, then boots again: image 2 is whole, old or new. Only the loader is traced (no -f):
-    killing one of its shell commands would not be a power loss."""
+def persistent_steps(trace):
+    """The install's persistent steps, from an uncut traced run: (cut, proof, after the rename).
+    A cut is ("strace", syscall, that syscall's own count) or ("powercut", kind, the board's
+    count); its proof is the killed run's last traced call, or the board's note on the console."""
+    calls, board = {}, dict.fromkeys(("erase", "write", "eeprom"), 0)
+    flash, steps, phase = {"erase": [], "write": []}, [], "slot"
+    for line in trace.splitlines():
+        m = CALL.match(line)
+        if not m:
+            continue
+        call, path = m[1], m[2] or m[3]
+        calls[call] = calls.get(call, 0) + 1
+        syscall_cut = (("strace", call, calls[call]), line.split(" = ")[0], phase != "slot")
+        if path in ("/user/images/.image2.new", "/user/images", "/user/install.log") and phase != "done":
+            steps.append(syscall_cut)
+            phase = {"rename": "renamed", "write": "done" if path.endswith(".log") else phase}.get(call, phase)
+        elif call == "pwrite64" and path.startswith(("/board/eeprom.bin", "/dev/mtd-")):
+            size, at = (int(x) for x in re.search(r", (\d+), (\d+)\) = ", line).groups())
+            kind = "eeprom" if path == "/board/eeprom.bin" else "erase" if size == ERASESIZE else "write"
+            board[kind] += 1
+            where = f"offset {at}" if kind == "eeprom" else f"{path[9:]} 0x{at:x}"
+            cut = (("powercut", kind, board[kind]), f"[board] power cut at {kind} {board[kind]} ({where})", True)
+            if path == "/dev/mtd-kernel":
+                flash[kind].append(cut)
+            elif kind == "eeprom" and phase == "renamed":
+                if not any(c[:2] == ("strace", call) for c, *_ in steps):
+                    steps.append(syscall_cut)  # the state file must keep the other bytes
+                steps.append(cut)
+    for cuts in flash.values():  # first, middle and last, all before the slot
+        steps += [(c, proof, False) for c, proof, _ in (cuts[i] for i in {0, len(cuts) // 2, len(cuts) - 1})]
+    return steps
+
+
+def test_power_cut_at_each_persistent_step(loader):
+    """Cuts the power at each persistent step of installing a kernel and an image 2 from the USB
+    stick, one aimed cut per run, each proven to have landed. Image 2 is old before the rename and
+    new after it, the EEPROM keeps its other bytes, and the next start with the same stick mends
+    what was cut and boots. Only the loader is traced (no -f): killing one of its shell commands
+    would not be a power cut."""
     old, new = app_image("8.0.0.1"), app_image("8.0.0.2")
-    pkg = flash_component(KERNEL, b"k" * 70000) + new
+    kernel = flash_component(KERNEL, b"k" * (2 * ERASESIZE + 5000))  # three erase blocks
     with_strace(loader)
-    usb_stick(loader, {REPLACE.format(2): pkg})
+    usb_stick(loader, {REPLACE.format(2): kernel + new})
     loader.file(SLOT.format(2), old)
     loader.eeprom(256, b"\x02")
     upper = Path(loader.upper)
-    pristine = tmp_path / "pristine"
+    pristine = upper.parent / (upper.name + ".pristine")
     shutil.copytree(upper, pristine, symlinks=True)
-    _, console = loader.run_command(["/bin/strace", "-c", "-e", f"trace={WRITE_CALLS}", "/bin/imgloader-sim"])
-    total = next(int(line.split()[3]) for line in console.splitlines() if line.endswith(" total"))
-    assert loader.read(SLOT.format(2)) == new and total > 10
-    seen = set()
-    for n in sorted({1 + i * (total - 1) // 49 for i in range(50)}):
-        shutil.rmtree(upper)
-        shutil.copytree(pristine, upper, symlinks=True)
-        loader.run_command(["/bin/strace", "-o", "/dev/null", "-e", f"trace={WRITE_CALLS}",
-                            "-e", f"inject={WRITE_CALLS}:signal=KILL:when={n}", "/bin/imgloader-sim"])
-        slot2 = loader.read(SLOT.format(2))
-        assert slot2 in (old, new), f"image 2 torn after write-type call {n}"
-        seen.add(slot2)
-        loader.eeprom(315, b"\x00")
-        _, console = loader.run_command(None)
-        assert re.search(r"application 8\.0\.0\.[12] running", console), f"no boot after call {n}"
-    assert seen == {old, new}  # the kills fell before and after the slot's rename
+    try:
+        status, _ = loader.run_command(["/bin/strace", "-o", "/tmp/trace", "-y", "-e", f"trace={TRACED}",
+                                        "/bin/imgloader-sim"])
+        assert status == 0 and loader.read(SLOT.format(2)) == new
+        steps = persistent_steps(loader.read("/tmp/trace").decode())
+        kinds = {(c[0], c[1]) for c, *_ in steps}
+        assert kinds >= {("strace", "write"), ("strace", "fsync"), ("strace", "rename"), ("strace", "pwrite64"),
+                         ("powercut", "erase"), ("powercut", "write"), ("powercut", "eeprom")}, steps
+        for cut, proof, after in steps:
+            shutil.rmtree(upper)
+            shutil.copytree(pristine, upper, symlinks=True)
+            if cut[0] == "strace":
+                command = ["/bin/strace", "-o", "/tmp/trace", "-y", "-e", f"trace={TRACED}",
+                           "-e", f"inject={cut[1]}:signal=KILL:when={cut[2]}", "/bin/imgloader-sim"]
+            else:
+                loader.config(["time_scale 0.01", f"powercut {cut[1]} {cut[2]}"])
+                command = None
+            status, console = loader.run_command(command)
+            landed = (loader.read("/tmp/trace").decode().splitlines()[-2:] == [proof + " = ?", KILLED]
+                      if cut[0] == "strace" else proof in console)
+            assert status == 128 + 9 and landed, f"cut {cut} did not land at {proof}"
+            assert loader.read(SLOT.format(2)) == (new if after else old), f"image 2 after cut {cut}"
+            eeprom = loader.read("/board/eeprom.bin")
+            assert len(eeprom) == 8192 and eeprom[315] == 0xD5, f"EEPROM lost after cut {cut}"
+            loader.config("time_scale 0.01")
+            _, console = loader.run_command(None)
+            assert re.search(r"application \d+\.\d+\.\d+\.\d+ running", console), f"no boot after cut {cut}"
+            assert loader.read(SLOT.format(2)) == new, f"image 2 not installed again after cut {cut}"
+            assert loader.read("/dev/mtd-kernel")[:len(kernel)] == kernel, f"kernel torn after cut {cut}"
+    finally:
+        shutil.rmtree(pristine, ignore_errors=True)
 
 
 def test_boot_package_installed_once_then_skipped(loader):
