@@ -92,24 +92,34 @@ TEST_F(FlashTest, ZeroLengthTouchesNoBlock)
     EXPECT_TRUE(kernel() == old_);
 }
 
-TEST_F(FlashTest, EachFailureIsReported)
+// The first block goes last, and its first bytes last of all: whatever fails,
+// the header never matches data that is not all in place.
+TEST_F(FlashTest, EachFailureIsReportedBeforeTheHeaderIsWritten)
 {
     struct Case {
         const char *fault;
         const char *message;
+        uint32_t inPlaceFrom; // data from here on was written
     };
     const Case cases[] = {
-        {"fail kernel read 2", "Flash Write mtd read failed.\n\n"},
-        {"fail kernel erase 2", "Flash Write mtd erase failed.\n\n"},
-        {"fail kernel write 5", "Flash Write mtd write failed.\n\n"},
+        {"fail kernel read 2", "Flash Write mtd read failed.\n\n", BLOCK},
+        {"fail kernel erase 2", "Flash Write mtd erase failed.\n\n", BLOCK},
+        {"fail kernel write 5", "Flash Write mtd write failed.\n\n", BLOCK},
+        {"fail kernel write 9", "Flash Write mtd write failed.\n\n", 256},
+        {"fail kernel write 10", "Flash Write mtd write failed.\n\n", 16},
     };
+    const std::string data = pattern(2 * BLOCK);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.fault);
+        ASSERT_TRUE(sim_board_write_file("/dev/mtd-kernel", old_));
         reset_config();
         config(c.fault);
         Console console;
-        EXPECT_EQ(write(pattern(2 * BLOCK), 0), -1);
+        EXPECT_EQ(write(data, 0), -1);
         EXPECT_EQ(console.text(), c.message);
+        const std::string after = kernel();
+        EXPECT_NE(after.substr(0, 16), data.substr(0, 16));
+        EXPECT_TRUE(after.compare(c.inPlaceFrom, 2 * BLOCK - c.inPlaceFrom, data, c.inPlaceFrom) == 0);
     }
 }
 

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <linux/i2c-dev.h>
 #include <mtd/mtd-user.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -66,15 +68,18 @@ TEST_F(SimBoard, StartNeedsTheSandboxMarker)
 // inject a fault or change the defaults.
 TEST(SimConfigText, MalformedLinesKeepTheDefaults)
 {
-    for (const char *line : {"time_scale fast", "time_scale -2", "erasesize 0", "erasesize 12k",
-                             "fail kernel erase 0", "fail kernel format 1", "fail kernel erase", "absent fan",
-                             "nack eeprom", "short_read switch 1", "#absent rtc", "absent rtc extra"}) {
+    for (const char *line :
+         {"time_scale fast", "time_scale -2", "erasesize 0", "erasesize 12k", "fail kernel erase 0",
+          "fail kernel format 1", "fail kernel erase", "absent fan", "nack eeprom", "short_read switch 1",
+          "#absent rtc", "absent rtc extra", "powercut erase 0", "powercut read 1", "powercut eeprom"}) {
         const SimConfig cfg = sim_parse_config(line);
         EXPECT_EQ(cfg.timeScale, 1.0) << line;
         EXPECT_EQ(cfg.eraseSize, 65536u) << line;
         EXPECT_TRUE(cfg.partitionEraseSize.empty() && cfg.fails.empty()) << line;
         for (const SimChipFaults &chip : cfg.chips)
             EXPECT_TRUE(!chip.absent && chip.nackFrom == 0 && chip.shortRead == 0) << line;
+        for (uint64_t at : cfg.powerCut)
+            EXPECT_EQ(at, 0u) << line;
     }
 }
 
@@ -266,6 +271,52 @@ TEST_F(SimMtd, TransfersAtTheEndNeverGrowThePartition)
         EXPECT_EQ(errno, c.err) << c.off;
     }
     EXPECT_EQ(board_file("/dev/mtd-kernel").size(), kPartitionSize);
+}
+
+// A power cut leaves what the interrupted operation had done by then, and the
+// process dies as if the plug were pulled.
+TEST_F(SimMtd, PowerCutsLeaveHalfTheWork)
+{
+    const Bytes ones(4096, 0x00);
+    ASSERT_EQ(plat_pwrite(fd, ones.data(), ones.size(), 4096), 4096);
+    struct Case {
+        const char *setting;
+        std::function<void()> operation;
+        const char *note;
+        size_t from, to; // the bytes changed by the operation before the cut
+        char value;
+    } cases[] = {
+        {"powercut erase 2", [&] { erase(0, 4096), erase(4096, 4096); }, "erase 2 \\(kernel 0x1000\\)", 4096,
+         6144, '\xff'},
+        {"powercut write 1", [&] { plat_pwrite(fd, "\x0f\x0f\x0f\x0f", 4, 100); },
+         "write 1 \\(kernel 0x64\\)", 100, 102, '\x0f'},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.setting);
+        const std::string before = board_file("/dev/mtd-kernel");
+        ASSERT_TRUE(sim_board_config_line(c.setting));
+        EXPECT_EXIT(c.operation(), testing::KilledBySignal(SIGKILL),
+                    std::string("^\\[board\\] power cut at ") + c.note + "\n$");
+        std::string expected = before;
+        expected.replace(c.from, c.to - c.from, c.to - c.from, c.value);
+        EXPECT_TRUE(board_file("/dev/mtd-kernel") == expected);
+        ASSERT_TRUE(sim_board_write_file("/board/config", "erasesize 4096\n"));
+    }
+}
+
+// A cut EEPROM write loses the byte in flight and nothing else.
+TEST_F(SimI2c, PowerCutLosesOneEepromByte)
+{
+    ASSERT_TRUE(sim_board_write_file("/board/eeprom.bin", std::string(8192, '\x11')));
+    ASSERT_TRUE(sim_board_config_line("powercut eeprom 3"));
+    ASSERT_EQ(put(kSwitch, {0x01}), 1);
+    ASSERT_EQ(put(kEeprom, {0x01, 0x00, 0x21}), 3);
+    EXPECT_EXIT(put(kEeprom, {0x01, 0x10, 0x22, 0x23, 0x24}), testing::KilledBySignal(SIGKILL),
+                "^\\[board\\] power cut at eeprom 3 \\(offset 273\\)\n$");
+    std::string expected(8192, '\x11');
+    expected.replace(256, 1, "\x21");
+    expected.replace(272, 2, "\x22\xff");
+    EXPECT_TRUE(board_file("/board/eeprom.bin") == expected);
 }
 
 } // namespace
