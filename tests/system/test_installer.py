@@ -219,6 +219,7 @@ TRACED = "write,pwrite64,fsync,rename"
 KILLED = "+++ killed by SIGKILL +++"
 ERASESIZE = 65536
 CALL = re.compile(r'(\w+)\((?:\d+<([^>]*)>|"([^"]*)")')
+SLOT_STEPS = ("/user/images/.image2.new", "/user/images", "/user/install.log")
 
 
 def with_strace(board):
@@ -244,23 +245,24 @@ def persistent_steps(trace):
         call, path = m[1], m[2] or m[3]
         calls[call] = calls.get(call, 0) + 1
         syscall_cut = (("strace", call, calls[call]), line.split(" = ")[0], phase != "slot")
-        if path in ("/user/images/.image2.new", "/user/images", "/user/install.log") and phase != "done":
+        if path in SLOT_STEPS and phase != "logged":
             steps.append(syscall_cut)
-            phase = {"rename": "renamed", "write": "done" if path.endswith(".log") else phase}.get(call, phase)
+            phase = "logged" if path == "/user/install.log" else "renamed" if call == "rename" else phase
         elif call == "pwrite64" and path.startswith(("/board/eeprom.bin", "/dev/mtd-")):
             size, at = (int(x) for x in re.search(r", (\d+), (\d+)\) = ", line).groups())
             kind = "eeprom" if path == "/board/eeprom.bin" else "erase" if size == ERASESIZE else "write"
             board[kind] += 1
             where = f"offset {at}" if kind == "eeprom" else f"{path[9:]} 0x{at:x}"
-            cut = (("powercut", kind, board[kind]), f"[board] power cut at {kind} {board[kind]} ({where})", True)
+            cut = (("powercut", kind, board[kind]), f"[board] power cut at {kind} {board[kind]} ({where})",
+                   phase != "slot")
             if path == "/dev/mtd-kernel":
                 flash[kind].append(cut)
             elif kind == "eeprom" and phase == "renamed":
-                if not any(c[:2] == ("strace", call) for c, *_ in steps):
-                    steps.append(syscall_cut)  # the state file must keep the other bytes
+                if all(c[:2] != ("strace", call) for c, *_ in steps):
+                    steps.append(syscall_cut)  # just before the state file is written: the rest must stay
                 steps.append(cut)
-    for cuts in flash.values():  # first, middle and last, all before the slot
-        steps += [(c, proof, False) for c, proof, _ in (cuts[i] for i in {0, len(cuts) // 2, len(cuts) - 1})]
+    for cuts in flash.values():  # first, middle and last
+        steps += [cuts[i] for i in sorted({0, len(cuts) // 2, len(cuts) - 1})]
     return steps
 
 
@@ -308,6 +310,7 @@ def test_power_cut_at_each_persistent_step(loader):
             assert re.search(r"application \d+\.\d+\.\d+\.\d+ running", console), f"no boot after cut {cut}"
             assert loader.read(SLOT.format(2)) == new, f"image 2 not installed again after cut {cut}"
             assert loader.read("/dev/mtd-kernel")[:len(kernel)] == kernel, f"kernel torn after cut {cut}"
+            assert [p for p in loader.written() if ".new" in p] == [], f"temporary file left after cut {cut}"
     finally:
         shutil.rmtree(pristine, ignore_errors=True)
 
