@@ -1,7 +1,5 @@
 #include "boot/image_loading.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -13,6 +11,7 @@
 #include "boot/outside.h"
 #include "hw/flash.h"
 #include "hw/i2c.h"
+#include "image/component_read.h"
 #include "image/crc32.h"
 #include "image/image_format.h"
 #include "rescue/rescue_menu.h"
@@ -36,21 +35,6 @@ int other_slot(int source) { return source == 1 ? 2 : 1; }
     if (bootOptions.shellEnabled)
         run_command("/bin/sh\n");
     reboot_system();
-}
-
-// The component's length comes from its header: the buffer is allocated only when
-// the file really holds that many bytes, so a lying header cannot make it read
-// uninitialised memory or allocate far more than the file.
-std::unique_ptr<uint8_t[]> read_component(FILE *in, uint32_t length)
-{
-    struct stat st;
-    const long start = ftell(in);
-    if (start < 0 || fstat(fileno(in), &st) != 0 || st.st_size - start < static_cast<off_t>(length))
-        return nullptr;
-    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[length]);
-    if (!buf || fread(buf.get(), 1, length, in) != length)
-        return nullptr;
-    return buf;
 }
 
 bool crc_matches(const uint8_t *component, uint32_t length, uint32_t crc)
@@ -126,9 +110,10 @@ int boot_image(int source)
     }
 
     const uint32_t length = found.headerLength + found.payloadLength;
-    std::unique_ptr<uint8_t[]> component = read_component(in.get(), length);
+    ComponentRead read;
+    ComponentBuffer component = read_component_from(in.get(), length, read);
     // A file shorter than its header claims fails like a CRC mismatch.
-    if (!component || !crc_matches(component.get(), length, load_be32(found.header))) {
+    if (!component || read.crc != load_be32(found.header)) {
         component.reset();
         if (usb) {
             fputs("USB image CRC failed.", stderr);
@@ -144,7 +129,8 @@ int boot_image(int source)
         return 0;
     }
 
-    if (!verify_image_signature(std::span<const uint8_t>(component.get(), length))) {
+    if (!verify_image_signature(std::span<const uint8_t>(component.get(), length),
+                                read.hashed ? &read.digest : nullptr)) {
         puts("Image has invalid signature. Quitting");
         return 0;
     }

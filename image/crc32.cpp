@@ -75,6 +75,36 @@ uint32_t image_crc32_portable(const uint8_t *data, uint32_t length, uint32_t see
 
 namespace {
 
+// Product of two polynomials modulo P, both in the register's bit order
+// (bit 31 is x^0).
+uint32_t multiply_mod(uint32_t a, uint32_t b)
+{
+    uint32_t product = 0;
+    for (uint32_t bit = 1u << 31; bit; bit >>= 1) {
+        if (a & bit)
+            product ^= b;
+        b = (b & 1) ? (b >> 1) ^ POLY : b >> 1;
+    }
+    return product;
+}
+
+} // namespace
+
+// A zero bit multiplies the register by x, so n zero bytes multiply it by x^(8n).
+uint32_t image_crc32_zeros(uint32_t crc, uint64_t zeroBytes)
+{
+    uint32_t power = 1u << 31;  // x^0
+    uint32_t square = 1u << 30; // x^1, then x^2, x^4, ...
+    for (uint64_t e = zeroBytes * 8; e; e >>= 1) {
+        if (e & 1)
+            power = multiply_mod(power, square);
+        square = multiply_mod(square, square);
+    }
+    return multiply_mod(crc, power);
+}
+
+namespace {
+
 using Crc32Fn = uint32_t (*)(const uint8_t *, uint32_t, uint32_t);
 
 bool cpu_has(Crc32Path path)

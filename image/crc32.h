@@ -7,6 +7,12 @@
 
 uint32_t image_crc32(const uint8_t *data, uint32_t length, uint32_t seed);
 
+// The register after zeroBytes zero bytes, without running over them. Since
+// image_crc32(A+B, seed) == image_crc32_zeros(image_crc32(A, seed), |B|) ^
+// image_crc32(B, 0), a writer can sum a payload before it knows the header
+// that goes in front of it.
+uint32_t image_crc32_zeros(uint32_t crc, uint64_t zeroBytes);
+
 enum class Crc32Path : uint8_t { Portable, Pclmul, Vpclmul256 };
 
 // Whether this build and this CPU can run a path.

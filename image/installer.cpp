@@ -9,13 +9,12 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 
 #include "boot/launch.h"
 #include "hw/flash.h"
 #include "hw/i2c.h"
-#include "image/crc32.h"
+#include "image/component_read.h"
 #include "image/image_format.h"
 #include "security/signature.h"
 
@@ -159,6 +158,7 @@ struct Component {
     const uint8_t *data;
     uint32_t length;
     ParsedHeader header;
+    const RangeDigest *digest; // of the signed region, made while reading; may be absent
 };
 
 enum class Outcome { Installed, Skipped, Failed };
@@ -237,7 +237,7 @@ Outcome write_slot(const Component &c, int slot)
     return Outcome::Installed;
 }
 
-Outcome boot_at_once(const Component &c, Walk &walk, std::unique_ptr<uint8_t[]> &buffer)
+Outcome boot_at_once(const Component &c, Walk &walk, ComponentBuffer &buffer)
 {
     puts("Booting downloaded image");
     UniqueFd fd(create_file(BOOT_PAYLOAD_FILE));
@@ -255,7 +255,7 @@ Outcome boot_at_once(const Component &c, Walk &walk, std::unique_ptr<uint8_t[]> 
     launch_application(0);
 }
 
-Outcome install_application(const Component &c, Walk &walk, std::unique_ptr<uint8_t[]> &buffer)
+Outcome install_application(const Component &c, Walk &walk, ComponentBuffer &buffer)
 {
     if (walk.slot == 0) {
         printf("Install image as image 1 or 2 (hit return to just boot image): ");
@@ -298,8 +298,7 @@ Outcome install_nos_application(const Component &c, Walk &walk)
 }
 
 // Everything after the announcement for one component that was read whole.
-Outcome install_component(const TypeRule &rule, const Component &c, Walk &walk,
-                          std::unique_ptr<uint8_t[]> &buffer)
+Outcome install_component(const TypeRule &rule, const Component &c, Walk &walk, ComponentBuffer &buffer)
 {
     if (rule.tooBig) {
         const uint32_t measured = rule.limitOnPayload ? c.header.payloadLength : c.length;
@@ -308,7 +307,8 @@ Outcome install_component(const TypeRule &rule, const Component &c, Walk &walk,
             return Outcome::Failed;
         }
     }
-    if (rule.checkSignature && verify_image_signature(std::span<const uint8_t>(c.data, c.length)) == 0)
+    if (rule.checkSignature &&
+        verify_image_signature(std::span<const uint8_t>(c.data, c.length), c.digest) == 0)
         return Outcome::Failed;
     if (rule.partition != NO_PARTITION)
         return install_flash_component(rule, c, walk);
@@ -350,29 +350,26 @@ int install_package(const char *path, int skipSameVersion, int slot)
         }
         // Never more than the package holds: the length is the package's word.
         const uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(length, fileSize - position));
-        std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[std::max<uint32_t>(wanted, 1)]);
+        ComponentBuffer buffer = alloc_component_buffer(std::max<uint32_t>(wanted, 1));
         if (!buffer) {
             printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(length));
             return 0;
         }
-        const size_t got = fseeko(package.get(), static_cast<off_t>(position), SEEK_SET) == 0
-                               ? fread(buffer.get(), 1, wanted, package.get())
-                               : 0;
+        ComponentRead read;
+        const size_t got = read_component(fileno(package.get()), position, buffer.get(), wanted, read);
         position += length;
 
         fputs(rule->announcement, stdout);
         fflush(stdout);
         // A component cut short, or too short to hold its own header, gets the
         // CRC of what is there and is refused like any other bad CRC.
-        const uint32_t crc = got > CRC_OFFSET ? image_crc32(buffer.get() + CRC_OFFSET,
-                                                            static_cast<uint32_t>(got - CRC_OFFSET), CRC_SEED)
-                                              : CRC_SEED;
+        const uint32_t crc = read.crc;
         const bool whole = got == length && length >= IMAGE_HEADER_SIZE && header.headerLength <= length;
         if (!whole || crc != load_be32(buffer.get())) {
             printf(rule->badCrc, crc);
             return 0;
         }
-        const Component c{buffer.get(), length, header};
+        const Component c{buffer.get(), length, header, read.hashed ? &read.digest : nullptr};
         const Outcome outcome = install_component(*rule, c, walk, buffer);
         if (outcome == Outcome::Failed)
             return 0;

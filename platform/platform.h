@@ -28,3 +28,11 @@ int plat_poll(struct pollfd *fds, nfds_t nfds, int timeout_ms);
 // Terminal read time-out (VTIME, in tenths of a second) to program into termios
 // for a wait of this length.
 unsigned char plat_vtime(unsigned tenths);
+
+// Memory for one whole component, to be filled by reads. Where the system
+// allows it, a private mapping faulted in at once (in huge pages where
+// offered), so that reading into it does not take a fault per page; plain heap
+// memory otherwise. nullptr when there is no memory; release with
+// plat_free_buffer and the same size.
+void *plat_alloc_buffer(size_t size);
+void plat_free_buffer(void *buffer, size_t size);

@@ -2,11 +2,12 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <memory>
-#include <new>
+#include <cstring>
 
+#include "image/component_read.h"
 #include "image/image_format.h"
 #include "platform/platform.h"
 #include "rescue/console.h"
@@ -31,8 +32,18 @@ struct Digest {
     uint32_t length;
 };
 
-int32_t digest_signed_region(const ComponentSignature &sig, Digest &digest)
+// Takes the digest made while reading when it covers the region found.
+int32_t digest_signed_region(std::span<const uint8_t> component, const ComponentSignature &sig,
+                             const RangeDigest *known, Digest &digest)
 {
+    const uint64_t from = static_cast<uint64_t>(sig.signedRegion.data() - component.data());
+    if (known && known->range.present && known->range.from == from &&
+        known->range.to == from + sig.signedRegion.size()) {
+        memset(digest.bytes, 0, sizeof digest.bytes);
+        memcpy(digest.bytes, known->bytes, SHA256_DIGEST_SIZE);
+        digest.length = SHA256_DIGEST_SIZE;
+        return OK;
+    }
     return IMGSIGN_computeSHA256(sig.signedRegion.data(), sig.signedRegion.size(), digest.bytes,
                                  &digest.length);
 }
@@ -78,19 +89,33 @@ bool pread_all(int fd, uint8_t *buf, uint64_t len, uint64_t off)
 
 } // namespace
 
-SignatureLookup find_component_signature(std::span<const uint8_t> component, ComponentSignature &out)
+SignedRange signed_range(std::span<const uint8_t, COMPONENT_PROBE_SIZE> first, uint64_t componentSize)
 {
-    if (component.size() < COMPONENT_PROBE_SIZE)
+    if (load_be32(&first[MARKER_OFFSET]) != HDR3_MARKER)
+        return {false, 0, 0};
+    const uint64_t hdrlen = load_be16(&first[HDRLEN_OFFSET]);
+    const uint64_t end = uint64_t{load_be32(&first[LEN_OFFSET])} + IMAGE_HEADER_SIZE;
+    // The signed region runs from hdrlen to the component's end, both inside it.
+    if (end > componentSize || hdrlen > end)
+        return {false, 0, 0};
+    return {true, hdrlen, end};
+}
+
+SignatureLookup locate_component_signature(std::span<const uint8_t> head, uint64_t componentSize,
+                                           std::span<const uint8_t> &signature, SignedRange &range)
+{
+    if (componentSize < COMPONENT_PROBE_SIZE || head.size() < COMPONENT_PROBE_SIZE)
         return SignatureLookup::Malformed;
-    if (load_be32(&component[MARKER_OFFSET]) != HDR3_MARKER)
+    const auto first = head.first<COMPONENT_PROBE_SIZE>();
+    if (load_be32(&first[MARKER_OFFSET]) != HDR3_MARKER)
         return SignatureLookup::Unsigned;
-    const uint32_t hdrlen = load_be16(&component[HDRLEN_OFFSET]);
-    const uint64_t end = uint64_t{load_be32(&component[LEN_OFFSET])} + IMAGE_HEADER_SIZE;
-    // The signed region runs from hdrlen to the component's end, both inside the buffer.
-    if (end > component.size() || hdrlen > end)
+    range = signed_range(first, componentSize);
+    // hdrlen is below SIGNATURE_HEAD_MAX, so a head of that much holds the header.
+    if (!range.present || range.from > head.size())
         return SignatureLookup::Malformed;
 
-    EntryWalk walk = entry_walk_begin(component.first(hdrlen), hdrlen);
+    const uint32_t hdrlen = static_cast<uint32_t>(range.from);
+    EntryWalk walk = entry_walk_begin(head.first(hdrlen), hdrlen);
     HeaderEntry e;
     std::span<const uint8_t> last;
     bool found = false;
@@ -108,16 +133,36 @@ SignatureLookup find_component_signature(std::span<const uint8_t> component, Com
         return SignatureLookup::Unsigned;
     if (last.size() < 2 || load_be16(last.data()) > last.size() - 2)
         return SignatureLookup::Malformed;
-    out.signature = last.subspan(2, load_be16(last.data()));
-    out.signedRegion = component.subspan(hdrlen, end - hdrlen);
+    signature = last.subspan(2, load_be16(last.data()));
     return SignatureLookup::Found;
+}
+
+SignatureLookup find_component_signature(std::span<const uint8_t> component, ComponentSignature &out)
+{
+    std::span<const uint8_t> signature;
+    SignedRange range;
+    const SignatureLookup found = locate_component_signature(
+        component.first(std::min(component.size(), SIGNATURE_HEAD_MAX)), component.size(), signature, range);
+    if (found == SignatureLookup::Found) {
+        out.signature = signature;
+        out.signedRegion = component.subspan(range.from, range.to - range.from);
+    }
+    return found;
 }
 
 int32_t check_component_signature(const ComponentSignature &sig, const uint8_t *keyText, uint32_t keyLength)
 {
     Digest digest;
-    const int32_t rc = digest_signed_region(sig, digest);
+    const int32_t rc =
+        IMGSIGN_computeSHA256(sig.signedRegion.data(), sig.signedRegion.size(), digest.bytes, &digest.length);
     return rc != OK ? rc : check_digest(digest, sig, keyText, keyLength);
+}
+
+int32_t check_signature_digest(const uint8_t (&digest)[SHA256_DIGEST_SIZE],
+                               std::span<const uint8_t> signature, const uint8_t *keyText, uint32_t keyLength)
+{
+    return IMGSIGN_verifySignature(digest, SHA256_DIGEST_SIZE, signature.data(),
+                                   static_cast<uint32_t>(signature.size()), keyText, keyLength);
 }
 
 int is_developer_image()
@@ -138,17 +183,21 @@ int is_developer_image()
         return 1;
     }
     const uint64_t length = uint64_t{load_be32(&first[LEN_OFFSET])} + IMAGE_HEADER_SIZE;
-    std::unique_ptr<uint8_t[]> component(length > RFS_READ_MAX ? nullptr
-                                                               : new (std::nothrow) uint8_t[length]);
-    if (!component || !pread_all(rfs.fd, component.get(), length, 0))
+    if (length > RFS_READ_MAX)
         return 0;
+    const size_t size = static_cast<size_t>(length);
+    ComponentBuffer component = alloc_component_buffer(size);
+    ComponentRead read;
+    if (!component || read_component(rfs.fd, 0, component.get(), size, read) != size)
+        return 0;
+    const std::span<const uint8_t> bytes(component.get(), size);
 
     ComponentSignature sig;
-    if (find_component_signature({component.get(), static_cast<size_t>(length)}, sig) !=
-        SignatureLookup::Found)
+    if (find_component_signature(bytes, sig) != SignatureLookup::Found)
         return 0;
     Digest digest;
-    if (const int32_t rc = digest_signed_region(sig, digest); rc != OK) {
+    if (const int32_t rc = digest_signed_region(bytes, sig, read.hashed ? &read.digest : nullptr, digest);
+        rc != OK) {
         print_hash_failure(rc);
         return 0;
     }
@@ -173,7 +222,7 @@ int check_unsigned_image()
     return 0;
 }
 
-int verify_image_signature(std::span<const uint8_t> component)
+int verify_image_signature(std::span<const uint8_t> component, const RangeDigest *known)
 {
     const int lowSecurity = is_low_security_mode();
     ComponentSignature sig;
@@ -185,7 +234,7 @@ int verify_image_signature(std::span<const uint8_t> component)
         break; // rejected below, nothing outside the component read
     case SignatureLookup::Found: {
         Digest digest;
-        if (const int32_t rc = digest_signed_region(sig, digest); rc != OK) {
+        if (const int32_t rc = digest_signed_region(component, sig, known, digest); rc != OK) {
             print_hash_failure(rc);
             return 0;
         }

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <numeric>
 #include <random>
 #include <vector>
 
+#include "image/component_read.h"
 #include "image/crc32.h"
+#include "image/image_format.h"
 
 namespace {
 
@@ -66,6 +71,60 @@ TEST(Crc32, CheckValuesThroughEachForcedPath)
         EXPECT_EQ(image_crc32(text, 0, 0x12345678), 0x12345678u);
     }
     crc32_force_path(before);
+}
+
+} // namespace
+
+namespace {
+
+// Sums over pieces, however the pieces fall, equal the sums over the whole:
+// CRC from offset 4, SHA-256 of the signed range only, zero-run shifts.
+TEST(Crc32, PiecesAndZeroRunsEqualOneShot)
+{
+    std::mt19937 rng(7);
+    std::vector<uint8_t> c(600'011);
+    for (auto &b : c)
+        b = static_cast<uint8_t>(rng());
+    store_be32(&c[4], static_cast<uint32_t>(c.size() - 16));
+    store_be32(&c[16], HDR3_MARKER);
+    store_be16(&c[22], 286);
+    const SignedRange range = signed_range(std::span<const uint8_t, 24>(c.data(), 24), c.size());
+    ASSERT_TRUE(range.present && range.from == 286 && range.to == c.size());
+    const uint32_t crc = image_crc32(&c[4], static_cast<uint32_t>(c.size() - 4), CRC_SEED);
+    uint8_t sha[32];
+    sha256(&c[286], c.size() - 286, sha);
+
+    for (size_t piece : {size_t(1), size_t(3), size_t(5), size_t(64), size_t(285), size_t(4099), c.size()}) {
+        ComponentScan scan;
+        scan_begin(scan, range);
+        for (size_t at = 0; at < c.size(); at += piece)
+            scan_update(scan, &c[at], std::min(piece, c.size() - at));
+        ComponentRead read;
+        scan_finish(scan, read);
+        EXPECT_EQ(read.crc, crc) << piece;
+        EXPECT_TRUE(read.hashed && memcmp(read.digest.bytes, sha, 32) == 0) << piece;
+    }
+
+    // The loader's reader, through a file in its own pieces, also when the file ends first.
+    char path[] = "/tmp/scan-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    unlink(path);
+    ASSERT_EQ(write(fd, c.data(), c.size()), static_cast<ssize_t>(c.size()));
+    for (size_t asked : {c.size(), c.size() + 10}) {
+        std::vector<uint8_t> back(asked);
+        ComponentRead read;
+        EXPECT_EQ(read_component(fd, 0, back.data(), asked, read), c.size());
+        EXPECT_TRUE(std::equal(c.begin(), c.end(), back.begin()));
+        EXPECT_TRUE(read.hashed && memcmp(read.digest.bytes, sha, 32) == 0 && read.crc == crc) << asked;
+    }
+    close(fd);
+
+    for (size_t split : {size_t(0), size_t(1), size_t(4096), size_t(599'000)}) {
+        const uint32_t head = image_crc32(&c[4], static_cast<uint32_t>(split), CRC_SEED);
+        const uint32_t tail = image_crc32(&c[4 + split], static_cast<uint32_t>(c.size() - 4 - split), 0);
+        EXPECT_EQ(image_crc32_zeros(head, c.size() - 4 - split) ^ tail, crc) << split;
+    }
 }
 
 } // namespace
