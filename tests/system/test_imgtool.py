@@ -180,9 +180,10 @@ def test_signature_is_judged_by_the_loaders_check_under_each_key(tool, tmp_path,
         assert f"{KEY[k][1]} {'good' if k == signer else 'bad'}" in r.stdout
 
 
-@pytest.mark.parametrize("how", ["pkeyutl", "dgst"])
-def test_digest_and_attach_signature_equal_signing_with_the_key(tool, tmp_path, how):
-    data = payload(tmp_path, 4096)
+# The larger payload spans several of the pieces the tool reads and writes in.
+@pytest.mark.parametrize("how,size", [("pkeyutl", 4096), ("dgst", 600_001)])
+def test_digest_and_attach_signature_equal_signing_with_the_key(tool, tmp_path, how, size):
+    data = payload(tmp_path, size)
     key, pub = KEY["production"]
     entry = ["--type-entry", "0x01677279", "payload.bin"]
     create(tool, "kernel", "3.1.4.1", "--format", "hdr3", *entry, "-o", "unsigned.img")
@@ -198,7 +199,12 @@ def test_digest_and_attach_signature_equal_signing_with_the_key(tool, tmp_path, 
     (tmp_path / "sig.bin").write_bytes(sig)
     r = tool("attach-signature", "unsigned.img", "sig.bin", "--key", pub, "-o", "attached.img")
     assert r.returncode == 0, r.stderr
-    assert (tmp_path / "attached.img").read_bytes() == (tmp_path / "signed.img").read_bytes()
+    signed = (tmp_path / "signed.img").read_bytes()
+    assert (tmp_path / "attached.img").read_bytes() == signed
+    assert struct.unpack(">I", signed[:4])[0] == jamcrc(signed[4:]) and signed.endswith(data)
+    assert tool("package", "signed.img", "unsigned.img", "-o", "p.img").returncode == 0
+    assert (tmp_path / "p.img").read_bytes() == signed + (tmp_path / "unsigned.img").read_bytes()
+    assert tool("info", "p.img", "--key", pub).stdout.count("crc good") == 2
 
     # Attaching to a signed component replaces its signature: still one entry, now the development key's.
     dev_pub = KEY["development"][1]

@@ -1,11 +1,17 @@
 // Building components: create, package, digest, attach-signature.
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
+#include "image/component_read.h"
 #include "image/crc32.h"
 #include "image/image_format.h"
 #include "security/crypto/crypto.h"
+#include "security/crypto/sha256.h"
 #include "security/signature.h"
 #include "tools/imgtool/imgtool.h"
 
@@ -65,28 +71,33 @@ bool parse_version(std::string_view text, uint32_t &id)
     return text.empty();
 }
 
-bool crc_good(std::span<const uint8_t> component)
+int bad_crc(const char *path, uint32_t stored, uint32_t computed)
 {
-    return image_crc32(component.data() + CRC_OFFSET, uint32_t(component.size() - CRC_OFFSET), CRC_SEED) ==
-           load_be32(component.data());
+    return fail(EXIT_CHECK_FAILED, "%s: bad CRC (stored 0x%08x, computed 0x%08x)", path, stored, computed);
 }
 
-int check_crc(const char *path, const Component &c)
+// Reads the whole component in pieces, each scanned for the CRC and the
+// signed range and, with an output, written at the same offset less skip
+// (the bytes before skip are not written).
+bool stream_component(const Component &c, ComponentScan &scan, OutputFile *out = nullptr, uint32_t skip = 0,
+                      uint64_t outOffset = 0, uint32_t *payloadCrc0 = nullptr)
 {
-    if (crc_good(c.bytes))
-        return 0;
-    return fail(EXIT_CHECK_FAILED, "%s: bad CRC (stored 0x%08x, computed 0x%08x)", path,
-                load_be32(c.bytes.data()),
-                image_crc32(c.bytes.data() + CRC_OFFSET, uint32_t(c.bytes.size() - CRC_OFFSET), CRC_SEED));
+    Bytes piece(PIECE);
+    for (uint64_t pos = 0; pos < c.length;) {
+        const size_t n = size_t(std::min<uint64_t>(PIECE, c.length - pos));
+        if (!read_at(c.file, pos, piece.data(), n))
+            return false;
+        scan_update(scan, piece.data(), n);
+        // Only whole bytes past skip go out.
+        const size_t from = pos >= skip ? 0 : size_t(std::min<uint64_t>(n, skip - pos));
+        if (from < n && payloadCrc0)
+            *payloadCrc0 = image_crc32(piece.data() + from, uint32_t(n - from), *payloadCrc0);
+        if (from < n && out && !write_at(*out, outOffset + pos + from - skip, piece.data() + from, n - from))
+            return false;
+        pos += n;
+    }
+    return true;
 }
-
-std::span<const uint8_t> payload_of(const Component &c)
-{
-    return std::span<const uint8_t>(c.bytes).subspan(c.headerLength, c.payloadLength);
-}
-
-// Outputs are written only after every check: a failed command leaves no file.
-int finish(const char *out, std::span<const uint8_t> data) { return write_file(out, data) ? 0 : EXIT_USAGE; }
 
 } // namespace
 
@@ -111,54 +122,65 @@ const char *type_name(uint32_t type)
 
 bool load_component(const char *path, Component &out)
 {
-    if (!read_file(path, out.bytes))
+    if (!open_input(path, out.file))
         return false;
-    if (out.bytes.size() < COMPONENT_PROBE_SIZE) {
-        fail(EXIT_USAGE, "%s: %zu bytes, too short for a component", path, out.bytes.size());
+    if (out.file.size < COMPONENT_PROBE_SIZE) {
+        fail(EXIT_USAGE, "%s: %zu bytes, too short for a component", path, size_t(out.file.size));
         return false;
     }
-    const ParsedHeader h = parse_header(std::span<const uint8_t, COMPONENT_PROBE_SIZE>(out.bytes.data(), 24));
+    if (!read_at(out.file, 0, out.first, COMPONENT_PROBE_SIZE))
+        return false;
+    const ParsedHeader h = parse_header(out.first);
     if (!component_is_sound(h)) {
         fail(EXIT_USAGE, "%s: malformed header (header length %u, component length %u)", path, h.headerLength,
              component_length(h));
         return false;
     }
-    if (component_length(h) != out.bytes.size()) {
-        fail(EXIT_USAGE, "%s: header gives a component of %u bytes, the file has %zu", path,
-             component_length(h), out.bytes.size());
+    if (component_length(h) != out.file.size) {
+        fail(EXIT_USAGE, "%s: header gives a component of %u bytes, the file has %llu", path,
+             component_length(h), static_cast<unsigned long long>(out.file.size));
         return false;
     }
     out.format = h.format;
     out.headerLength = h.headerLength;
     out.payloadLength = h.payloadLength;
+    out.length = component_length(h);
     return true;
 }
 
-bool build_component(const ComponentSpec &want, std::span<const uint8_t> payload, Bytes &out)
+size_t header_length(const ComponentSpec &want)
 {
     const size_t sigEntry = want.signature.empty() ? 0 : 6 + want.signature.size();
-    size_t hdrlen = IMAGE_HEADER_SIZE;
     if (want.format == FORMAT_EXTENDED)
-        hdrlen = HDR3_ENTRIES_OFFSET; // nothing after offset 24 is interpreted
-    else if (want.format == FORMAT_HDR3)
-        hdrlen = HDR3_ENTRIES_OFFSET + want.entries.size() + sigEntry;
+        return HDR3_ENTRIES_OFFSET; // nothing after offset 24 is interpreted
+    if (want.format == FORMAT_HDR3)
+        return HDR3_ENTRIES_OFFSET + want.entries.size() + sigEntry;
+    return IMAGE_HEADER_SIZE;
+}
+
+bool build_header(const ComponentSpec &want, uint64_t payloadSize, std::span<const uint8_t> payloadStart,
+                  Bytes &out)
+{
+    const size_t sigEntry = want.signature.empty() ? 0 : 6 + want.signature.size();
+    const size_t hdrlen = header_length(want);
     if (hdrlen > 0xFFFF || sigEntry > 0xFFFF) {
         fail(EXIT_USAGE, "header of %zu bytes does not fit its 16-bit length", hdrlen);
         return false;
     }
-    const size_t total = hdrlen + payload.size();
+    const uint64_t total = hdrlen + payloadSize;
     if (total > 0xFFFFFFFFu) {
-        fail(EXIT_USAGE, "component of %zu bytes does not fit its 32-bit length", total);
+        fail(EXIT_USAGE, "component of %llu bytes does not fit its 32-bit length",
+             static_cast<unsigned long long>(total));
         return false;
     }
     if (total < COMPONENT_PROBE_SIZE) {
-        fail(EXIT_USAGE, "component of %zu bytes is shorter than the %u bytes every reader needs", total,
-             COMPONENT_PROBE_SIZE);
+        fail(EXIT_USAGE, "component of %llu bytes is shorter than the %u bytes every reader needs",
+             static_cast<unsigned long long>(total), COMPONENT_PROBE_SIZE);
         return false;
     }
-    out.assign(total, 0);
+    out.assign(hdrlen, 0);
     uint8_t *p = out.data();
-    store_be32(p + 4, uint32_t(want.format == FORMAT_HDR3 ? total - 16 : payload.size()));
+    store_be32(p + 4, uint32_t(want.format == FORMAT_HDR3 ? total - 16 : payloadSize));
     store_be32(p + 8, want.format == FORMAT_EXTENDED ? want.magic | EXTENDED_HEADER_FLAG : want.magic);
     store_be32(p + 12, want.id);
     if (want.format == FORMAT_EXTENDED)
@@ -178,20 +200,27 @@ bool build_component(const ComponentSpec &want, std::span<const uint8_t> payload
             memcpy(e + 6, want.signature.data(), want.signature.size());
         }
     }
-    if (!payload.empty())
-        memcpy(p + hdrlen, payload.data(), payload.size());
 
     // Judge the result as a reader would: a plain payload that starts with the
     // marker turns the component into an HDR3 one.
-    const ParsedHeader h =
-        parse_header(std::span<const uint8_t, COMPONENT_PROBE_SIZE>(p, COMPONENT_PROBE_SIZE));
+    uint8_t first[COMPONENT_PROBE_SIZE] = {};
+    memcpy(first, p, std::min<size_t>(hdrlen, sizeof first));
+    if (hdrlen < sizeof first)
+        memcpy(first + hdrlen, payloadStart.data(), std::min(payloadStart.size(), sizeof first - hdrlen));
+    const ParsedHeader h = parse_header(first);
     if (h.format != want.format || component_length(h) != total) {
         fail(EXIT_USAGE, "payload begins with \"HDR3\": readers would take it for an HDR3 header "
                          "(use --format extended or hdr3)");
         return false;
     }
-    store_be32(p, image_crc32(p + CRC_OFFSET, uint32_t(total - CRC_OFFSET), CRC_SEED));
     return true;
+}
+
+uint32_t component_crc(std::span<const uint8_t> header, uint32_t payloadCrc0, uint64_t payloadSize)
+{
+    const uint32_t headerCrc =
+        image_crc32(header.data() + CRC_OFFSET, uint32_t(header.size() - CRC_OFFSET), CRC_SEED);
+    return image_crc32_zeros(headerCrc, payloadSize) ^ payloadCrc0;
 }
 
 int cmd_create(int argc, char **argv)
@@ -250,29 +279,76 @@ int cmd_create(int argc, char **argv)
         want.entries = typeEntry;
     }
 
-    Bytes payload, signature, component;
-    std::string publicPem;
-    if (!read_file(args.positional[0], payload))
+    InputFile payload;
+    if (!open_input(args.positional[0], payload))
         return EXIT_USAGE;
+    std::string publicPem;
+    UniqueSigningKey signer;
+    Bytes signature;
     if (key) {
-        if (!sign_with_private_key(key, payload, signature, publicPem))
+        if (!(signer = load_signing_key(key, publicPem)))
             return EXIT_USAGE;
+        // Room for the signature, which is made once the payload has been read.
+        signature.assign(signature_length(*signer), 0);
         want.signature = signature;
     }
-    if (!build_component(want, payload, component))
+    const size_t hdrlen = header_length(want);
+    OutputFile output;
+    if (!open_output(out, output))
+        return EXIT_USAGE;
+
+    // The payload goes out behind the room for the header as it is read; the
+    // header, its signature and CRC follow from the payload's sums.
+    Sha256Ctx sha;
+    sha256_init(&sha);
+    uint32_t payloadCrc0 = 0;
+    uint64_t size = 0;
+    uint8_t start[8];
+    size_t startLength = 0;
+    Bytes piece(PIECE);
+    for (;;) {
+        const ssize_t n = read(payload.fd, piece.data(), piece.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return fail(EXIT_USAGE, "cannot read %s: %s", payload.path, strerror(errno));
+        if (n == 0)
+            break;
+        const size_t got = size_t(n);
+        if (startLength < sizeof start) {
+            const size_t take = std::min(sizeof start - startLength, got);
+            memcpy(start + startLength, piece.data(), take);
+            startLength += take;
+        }
+        if (key)
+            sha256_update(&sha, piece.data(), got);
+        payloadCrc0 = image_crc32(piece.data(), uint32_t(got), payloadCrc0);
+        if (!write_at(output, hdrlen + size, piece.data(), got))
+            return EXIT_USAGE;
+        size += got;
+    }
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_final(&sha, digest);
+    if (key && !sign_digest(*signer, key, digest, signature))
+        return EXIT_CHECK_FAILED;
+    Bytes header;
+    if (!build_header(want, size, {start, startLength}, header))
         return EXIT_USAGE;
     if (key) {
         // What the switch will do with it: a key it cannot take (say, over
         // 4096 bits) must not yield an image that no switch boots.
-        ComponentSignature sig;
-        if (find_component_signature(component, sig) != SignatureLookup::Found)
+        std::span<const uint8_t> found;
+        SignedRange range;
+        if (locate_component_signature(header, hdrlen + size, found, range) != SignatureLookup::Found ||
+            range.from != hdrlen || range.to != hdrlen + size)
             return fail(EXIT_CHECK_FAILED, "create: the loader does not find the signature it was given");
-        const int32_t status = check_component_signature(
-            sig, reinterpret_cast<const uint8_t *>(publicPem.data()), uint32_t(publicPem.size()));
+        const int32_t status = check_signature_digest(
+            digest, found, reinterpret_cast<const uint8_t *>(publicPem.data()), uint32_t(publicPem.size()));
         if (status != 0)
             return fail(EXIT_CHECK_FAILED, "create: the loader rejects this signature (status %d)", status);
     }
-    return finish(out, component);
+    store_be32(header.data(), component_crc(header, payloadCrc0, size));
+    return write_at(output, 0, header.data(), header.size()) && commit_output(output) ? 0 : EXIT_USAGE;
 }
 
 int cmd_package(int argc, char **argv)
@@ -290,16 +366,23 @@ int cmd_package(int argc, char **argv)
     const char *out = option(args, "-o");
     if (!out || args.positional.empty())
         return fail(EXIT_USAGE, "package: at least one COMPONENT and -o are required");
-    Bytes package;
+    OutputFile output;
+    uint64_t at = 0;
     for (const char *path : args.positional) {
         Component c;
-        if (!load_component(path, c))
+        if (!load_component(path, c) || (output.fd < 0 && !open_output(out, output)))
             return EXIT_USAGE;
-        if (const int status = check_crc(path, c))
-            return status;
-        package.insert(package.end(), c.bytes.begin(), c.bytes.end());
+        ComponentScan scan;
+        scan_begin(scan, {false, 0, 0});
+        if (!stream_component(c, scan, &output, 0, at))
+            return EXIT_USAGE;
+        ComponentRead read;
+        scan_finish(scan, read);
+        if (read.crc != load_be32(c.first))
+            return bad_crc(path, load_be32(c.first), read.crc);
+        at += c.length;
     }
-    return finish(out, package);
+    return commit_output(output) ? 0 : EXIT_USAGE;
 }
 
 int cmd_digest(int argc, char **argv)
@@ -318,16 +401,17 @@ int cmd_digest(int argc, char **argv)
     Component c;
     if (!load_component(args.positional[0], c))
         return EXIT_USAGE;
+    ComponentScan scan;
+    scan_begin(scan, {true, c.headerLength, c.length});
+    if (!stream_component(c, scan))
+        return EXIT_USAGE;
+    ComponentRead read;
+    scan_finish(scan, read);
     // Signing a damaged payload would bless the damage.
-    if (const int status = check_crc(args.positional[0], c))
-        return status;
-    const std::span<const uint8_t> payload = payload_of(c);
-    uint8_t digest[64];
-    uint32_t length = 0;
-    if (IMGSIGN_computeSHA256(payload.data(), payload.size(), digest, &length) != 0)
-        return fail(EXIT_CHECK_FAILED, "digest: SHA-256 failed");
-    for (uint32_t i = 0; i < length; i++)
-        printf("%02x", digest[i]);
+    if (read.crc != load_be32(c.first))
+        return bad_crc(args.positional[0], load_be32(c.first), read.crc);
+    for (uint8_t b : read.digest.bytes)
+        printf("%02x", b);
     putchar('\n');
     return 0;
 }
@@ -349,48 +433,71 @@ int cmd_attach_signature(int argc, char **argv)
     if (!out || args.positional.size() != 2)
         return fail(EXIT_USAGE, "attach-signature: COMPONENT, SIG and -o are required");
     Component c;
-    Bytes signature, keyText, entries, component;
+    Bytes signature, keyText, entries, header;
     if (!load_component(args.positional[0], c) || !read_file(args.positional[1], signature))
         return EXIT_USAGE;
     if (keyPath && !load_public_key(keyPath, keyText))
         return EXIT_USAGE;
-    if (const int status = check_crc(args.positional[0], c))
-        return status;
-    if (signature.empty())
-        return fail(EXIT_USAGE, "attach-signature: %s is empty", args.positional[1]);
+    Bytes old(c.headerLength);
+    if (!read_at(c.file, 0, old.data(), old.size()))
+        return EXIT_USAGE;
 
     ComponentSpec want{};
-    want.magic = load_be32(&c.bytes[8]);
-    want.id = load_be32(&c.bytes[12]);
+    want.magic = load_be32(&c.first[8]);
+    want.id = load_be32(&c.first[12]);
     want.format = FORMAT_HDR3;
+    bool entriesGood = true;
     if (c.format == FORMAT_HDR3) {
-        want.reserved = load_be16(&c.bytes[20]);
-        EntryWalk walk =
-            entry_walk_begin(std::span<const uint8_t>(c.bytes).first(c.headerLength), c.headerLength);
+        want.reserved = load_be16(&c.first[20]);
+        EntryWalk walk = entry_walk_begin(old, c.headerLength);
         HeaderEntry e;
         EntryWalkStatus status;
         while ((status = entry_walk_next(walk, e)) == EntryWalkStatus::Entry)
             if (e.tag != TAG_SIGNATURE)
-                entries.insert(entries.end(), c.bytes.begin() + e.offset,
-                               c.bytes.begin() + e.offset + e.length);
-        if (status != EntryWalkStatus::End)
-            return fail(EXIT_CHECK_FAILED, "attach-signature: %s: malformed header entries",
-                        args.positional[0]);
+                entries.insert(entries.end(), old.begin() + e.offset, old.begin() + e.offset + e.length);
+        entriesGood = status == EntryWalkStatus::End;
     } else {
         want.magic = component_type(want.magic);
     }
     want.entries = entries;
     want.signature = signature;
-    if (!build_component(want, payload_of(c), component))
+    const size_t hdrlen = header_length(want);
+
+    // The payload goes out behind the new header while the old component is
+    // checked, when a header can be made at all; the checks are then judged in
+    // their usual order.
+    OutputFile output;
+    const bool writing = !signature.empty() && entriesGood && hdrlen <= 0xFFFF;
+    if (writing && !open_output(out, output))
+        return EXIT_USAGE;
+    ComponentScan scan;
+    scan_begin(scan, {true, c.headerLength, c.length});
+    uint32_t payloadCrc0 = 0;
+    if (!stream_component(c, scan, writing ? &output : nullptr, c.headerLength, hdrlen, &payloadCrc0))
+        return EXIT_USAGE;
+    ComponentRead read;
+    scan_finish(scan, read);
+    if (read.crc != load_be32(c.first))
+        return bad_crc(args.positional[0], load_be32(c.first), read.crc);
+    if (signature.empty())
+        return fail(EXIT_USAGE, "attach-signature: %s is empty", args.positional[1]);
+    if (!entriesGood)
+        return fail(EXIT_CHECK_FAILED, "attach-signature: %s: malformed header entries", args.positional[0]);
+    if (!build_header(want, c.payloadLength, {}, header))
         return EXIT_USAGE;
     if (keyPath) {
-        ComponentSignature sig;
-        const int32_t status = find_component_signature(component, sig) == SignatureLookup::Found
-                                   ? check_component_signature(sig, keyText.data(), uint32_t(keyText.size()))
-                                   : -1;
+        // The new component signs the same payload, hashed above.
+        std::span<const uint8_t> found;
+        SignedRange range;
+        const int32_t status =
+            locate_component_signature(header, hdrlen + c.payloadLength, found, range) ==
+                    SignatureLookup::Found
+                ? check_signature_digest(read.digest.bytes, found, keyText.data(), uint32_t(keyText.size()))
+                : -1;
         if (status != 0)
             return fail(EXIT_CHECK_FAILED, "attach-signature: signature bad under %s (status %d)", keyPath,
                         status);
     }
-    return finish(out, component);
+    store_be32(header.data(), component_crc(header, payloadCrc0, c.payloadLength));
+    return write_at(output, 0, header.data(), header.size()) && commit_output(output) ? 0 : EXIT_USAGE;
 }

@@ -1,7 +1,8 @@
 // info: a file walked component by component as the loader walks it.
+#include <algorithm>
 #include <cstdio>
 
-#include "image/crc32.h"
+#include "image/component_read.h"
 #include "image/image_format.h"
 #include "security/signature.h"
 #include "tools/imgtool/imgtool.h"
@@ -25,14 +26,19 @@ void print_type(uint32_t type)
 // in an HDR3 header, else the stored one. The header is read from the file as
 // the loader reads it, past the component's end if hdrlen says so; false when
 // the file ends first (the loader's walk stops there).
-bool boot_type(std::span<const uint8_t> rest, const ParsedHeader &h, uint32_t &type)
+bool boot_type(const InputFile &in, uint64_t pos, const ParsedHeader &h, uint32_t &type, bool &readFailed)
 {
     type = component_type(h.magic);
     if (h.format != FORMAT_HDR3)
         return true;
-    if (h.headerLength > rest.size())
+    if (h.headerLength > in.size - pos)
         return false;
-    EntryWalk walk = entry_walk_begin(rest.first(h.headerLength), h.headerLength);
+    Bytes header(h.headerLength);
+    if (!read_at(in, pos, header.data(), header.size())) {
+        readFailed = true;
+        return false;
+    }
+    EntryWalk walk = entry_walk_begin(header, h.headerLength);
     HeaderEntry e;
     while (entry_walk_next(walk, e) == EntryWalkStatus::Entry) {
         if (e.tag != TAG_TYPE || e.value.size() < 4)
@@ -59,18 +65,36 @@ bool signature_checked(uint32_t type, uint32_t bootType)
            bootType == ComponentType::APPLICATION || bootType == ComponentType::DIAGNOSTICS;
 }
 
-// Prints the rest of the component's line; false when it fails a check.
-bool judge_component(std::span<const uint8_t> component, const ParsedHeader &h, uint32_t bootType,
-                     std::span<const PublicKey> keys)
+enum class Verdict { Good, Bad, Unreadable };
+
+// Reads the component once, in pieces, for its CRC and the digest of its
+// signed region, then prints the rest of its line.
+Verdict judge_component(const InputFile &in, uint64_t pos, uint32_t length,
+                        std::span<const uint8_t, COMPONENT_PROBE_SIZE> first, const ParsedHeader &h,
+                        uint32_t bootType, std::span<const PublicKey> keys, Bytes &piece)
 {
+    ComponentScan scan;
+    scan_begin(scan, signed_range(first, length));
+    Bytes head;
+    for (uint64_t at = 0; at < length;) {
+        const size_t n = size_t(std::min<uint64_t>(piece.size(), length - at));
+        if (!read_at(in, pos + at, piece.data(), n))
+            return Verdict::Unreadable;
+        // A piece is larger than any header.
+        if (at == 0)
+            head.assign(piece.begin(), piece.begin() + std::min(n, SIGNATURE_HEAD_MAX));
+        scan_update(scan, piece.data(), n);
+        at += n;
+    }
+    ComponentRead read;
+    scan_finish(scan, read);
+
     bool good = true;
-    const uint32_t stored = load_be32(component.data());
-    const uint32_t computed =
-        image_crc32(component.data() + CRC_OFFSET, uint32_t(component.size() - CRC_OFFSET), CRC_SEED);
-    if (stored == computed) {
+    const uint32_t stored = load_be32(first.data());
+    if (stored == read.crc) {
         printf(" crc good");
     } else {
-        printf(" crc bad (stored 0x%08x, computed 0x%08x)", stored, computed);
+        printf(" crc bad (stored 0x%08x, computed 0x%08x)", stored, read.crc);
         good = false;
     }
 
@@ -80,25 +104,27 @@ bool judge_component(std::span<const uint8_t> component, const ParsedHeader &h, 
         print_type(bootType);
     }
 
-    ComponentSignature sig;
-    switch (find_component_signature(component, sig)) {
+    std::span<const uint8_t> signature;
+    SignedRange range;
+    switch (locate_component_signature(head, length, signature, range)) {
     case SignatureLookup::Unsigned:
         printf(" signature none");
         if (!keys.empty() && signature_checked(type, bootType)) {
             printf(" (rejected unsigned)");
             good = false;
         }
-        return good;
+        return good ? Verdict::Good : Verdict::Bad;
     case SignatureLookup::Malformed:
         printf(" signature malformed");
-        return good && keys.empty();
+        return good && keys.empty() ? Verdict::Good : Verdict::Bad;
     case SignatureLookup::Found:
-        printf(" signature %zu bytes", sig.signature.size());
+        printf(" signature %zu bytes", signature.size());
         break;
     }
     bool anyKey = false;
     for (const PublicKey &key : keys) {
-        const int32_t status = check_component_signature(sig, key.text.data(), uint32_t(key.text.size()));
+        const int32_t status =
+            check_signature_digest(read.digest.bytes, signature, key.text.data(), uint32_t(key.text.size()));
         if (status == 0) {
             printf("; %s good", key.path);
             anyKey = true;
@@ -106,7 +132,7 @@ bool judge_component(std::span<const uint8_t> component, const ParsedHeader &h, 
             printf("; %s bad (%d)", key.path, status);
         }
     }
-    return good && (keys.empty() || anyKey);
+    return good && (keys.empty() || anyKey) ? Verdict::Good : Verdict::Bad;
 }
 
 } // namespace
@@ -134,50 +160,61 @@ int cmd_info(int argc, char **argv)
         if (!load_public_key(value, keys.back().text))
             return EXIT_USAGE;
     }
-    Bytes file;
-    if (!read_file(args.positional[0], file))
+    InputFile in;
+    if (!open_input(args.positional[0], in))
         return EXIT_USAGE;
 
-    const std::span<const uint8_t> bytes = file;
+    const uint64_t size = in.size;
+    Bytes piece(PIECE);
     bool good = true;
-    size_t pos = 0;
+    uint64_t pos = 0;
     // The loader's walk: it ends when fewer than 24 bytes are left.
-    while (bytes.size() - pos >= COMPONENT_PROBE_SIZE) {
-        const auto first = bytes.subspan(pos).first<COMPONENT_PROBE_SIZE>();
+    while (size - pos >= COMPONENT_PROBE_SIZE) {
+        uint8_t first[COMPONENT_PROBE_SIZE];
+        if (!read_at(in, pos, first, sizeof first))
+            return EXIT_USAGE;
         const ParsedHeader h = parse_header(first);
-        const ImageHeader ih = decode_image_header(first.first<IMAGE_HEADER_SIZE>());
+        const ImageHeader ih = decode_image_header(std::span<const uint8_t, IMAGE_HEADER_SIZE>(first, 16));
         static constexpr const char *FORMATS[] = {"?", "plain", "extended", "hdr3"};
-        printf("offset %zu: %s ", pos, FORMATS[h.format]);
+        printf("offset %llu: %s ", static_cast<unsigned long long>(pos), FORMATS[h.format]);
         print_type(component_type(h.magic));
         printf(" %u.%u.%u.%u header %u payload %u", ih.id >> 24, ih.id >> 16 & 0xFF, ih.id >> 8 & 0xFF,
                ih.id & 0xFF, h.headerLength, h.payloadLength);
         const uint32_t length = component_length(h);
         uint32_t bootType = 0;
-        const bool headerRead = boot_type(bytes.subspan(pos), h, bootType);
+        bool readFailed = false;
+        const bool headerRead = boot_type(in, pos, h, bootType, readFailed);
+        if (readFailed)
+            return EXIT_USAGE;
         // The loader stops where it cannot step on (below 4 bytes) and refuses
         // to boot a component that does not hold its own header; any other
         // component it steps over or installs.
         if (length < CRC_OFFSET || (headerRead && is_boot_type(bootType) && !component_is_sound(h))) {
             printf(" malformed (component length %u)\n", length);
             good = false;
-            pos = bytes.size();
+            pos = size;
             break;
         }
-        if (!headerRead || length > bytes.size() - pos) {
-            printf(" truncated (%zu of %u bytes in the file)\n", bytes.size() - pos, length);
+        if (!headerRead || length > size - pos) {
+            printf(" truncated (%llu of %u bytes in the file)\n", static_cast<unsigned long long>(size - pos),
+                   length);
             good = false;
-            pos = bytes.size();
+            pos = size;
             break;
         }
-        good &= judge_component(bytes.subspan(pos, length), h, bootType, keys);
+        const Verdict v = judge_component(in, pos, length, first, h, bootType, keys, piece);
+        if (v == Verdict::Unreadable)
+            return EXIT_USAGE;
+        good &= v == Verdict::Good;
         putchar('\n');
         pos += length;
     }
-    if (pos == 0 && bytes.empty()) {
+    if (pos == 0 && size == 0) {
         printf("no component\n");
         good = false;
-    } else if (pos < bytes.size()) {
-        printf("offset %zu: %zu trailing bytes, too few for a component\n", pos, bytes.size() - pos);
+    } else if (pos < size) {
+        printf("offset %llu: %llu trailing bytes, too few for a component\n",
+               static_cast<unsigned long long>(pos), static_cast<unsigned long long>(size - pos));
         good = false;
     }
     return good ? 0 : EXIT_CHECK_FAILED;

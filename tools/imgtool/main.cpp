@@ -1,3 +1,7 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -80,6 +84,108 @@ bool write_file(const char *path, std::span<const uint8_t> data)
         fail(EXIT_USAGE, "cannot write %s: %s", path, strerror(errno));
         return false;
     }
+    return true;
+}
+
+InputFile::~InputFile()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+bool open_input(const char *path, InputFile &in)
+{
+    struct stat st;
+    in.path = path;
+    in.fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (in.fd < 0 || fstat(in.fd, &st) != 0) {
+        fail(EXIT_USAGE, "cannot read %s: %s", path, strerror(errno));
+        return false;
+    }
+    in.size = static_cast<uint64_t>(st.st_size);
+    // Read sequentially once, so the kernel may read well ahead.
+    posix_fadvise(in.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return true;
+}
+
+bool read_at(const InputFile &in, uint64_t offset, uint8_t *data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = pread(in.fd, data, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            fail(EXIT_USAGE, "cannot read %s: %s", in.path,
+                 n == 0 ? "file shrank while read" : strerror(errno));
+            return false;
+        }
+        data += n;
+        offset += static_cast<uint64_t>(n);
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+OutputFile::~OutputFile()
+{
+    if (fd >= 0)
+        close(fd);
+    if (!temp.empty())
+        unlink(temp.c_str());
+}
+
+bool open_output(const char *path, OutputFile &out)
+{
+    out.path = path;
+    struct stat st;
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        out.fd = open(path, O_WRONLY | O_CLOEXEC);
+    } else {
+        const char *slash = strrchr(path, '/');
+        out.temp = std::string(path, slash ? size_t(slash - path + 1) : 0) + ".imgtool-XXXXXX";
+        out.fd = mkstemp(out.temp.data());
+        if (out.fd < 0) {
+            out.temp.clear();
+        } else {
+            // What a plain create would give: mkstemp makes the file private.
+            const mode_t mask = umask(0);
+            umask(mask);
+            fchmod(out.fd, 0666 & ~mask);
+        }
+    }
+    if (out.fd < 0) {
+        fail(EXIT_USAGE, "cannot write %s: %s", path, strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool write_at(OutputFile &out, uint64_t offset, const uint8_t *data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = pwrite(out.fd, data, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            fail(EXIT_USAGE, "cannot write %s: %s", out.path.c_str(), strerror(n == 0 ? EIO : errno));
+            return false;
+        }
+        data += n;
+        offset += static_cast<uint64_t>(n);
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool commit_output(OutputFile &out)
+{
+    const int rc = close(out.fd);
+    out.fd = -1;
+    if (rc != 0 || (!out.temp.empty() && rename(out.temp.c_str(), out.path.c_str()) != 0)) {
+        fail(EXIT_USAGE, "cannot write %s: %s", out.path.c_str(), strerror(errno));
+        return false;
+    }
+    out.temp.clear();
     return true;
 }
 

@@ -18,7 +18,7 @@ template <auto Free> struct Deleter {
     template <typename T> void operator()(T *p) const { Free(p); }
 };
 using UniquePkey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
-using UniqueMdCtx = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
+using UniquePkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
 using UniqueBio = std::unique_ptr<BIO, Deleter<BIO_free>>;
 
 // The built-in keys are RSA-2048 PEM texts of this length; a key file holding
@@ -60,46 +60,53 @@ bool parse_serial(std::string_view text, bool hex, uint8_t (&serial)[SERIAL_LENG
 
 } // namespace
 
-bool sign_with_private_key(const char *keyPath, std::span<const uint8_t> data, Bytes &signature,
-                           std::string &publicPem)
+struct SigningKey {
+    UniquePkey pkey;
+};
+
+void SigningKeyFree::operator()(SigningKey *key) const { delete key; }
+
+UniqueSigningKey load_signing_key(const char *keyPath, std::string &publicPem)
 {
     Bytes pem;
     if (!read_file(keyPath, pem))
-        return false;
+        return nullptr;
     UniqueBio in(BIO_new_mem_buf(pem.data(), int(pem.size())));
     UniquePkey key(in ? PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr, nullptr) : nullptr);
     if (!key) {
         fail(EXIT_USAGE, "%s: not a PEM private key", keyPath);
-        return false;
+        return nullptr;
     }
     if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) {
         fail(EXIT_USAGE, "%s: not an RSA key", keyPath);
-        return false;
+        return nullptr;
     }
-    UniqueMdCtx ctx(EVP_MD_CTX_new());
-    EVP_PKEY_CTX *pctx = nullptr;
-    size_t length = 0;
-    if (!ctx || EVP_DigestSignInit(ctx.get(), &pctx, EVP_sha256(), nullptr, key.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) != 1 ||
-        EVP_DigestSign(ctx.get(), nullptr, &length, data.data(), data.size()) != 1) {
-        fail(EXIT_CHECK_FAILED, "%s: signing failed", keyPath);
-        return false;
-    }
-    signature.resize(length);
-    if (EVP_DigestSign(ctx.get(), signature.data(), &length, data.data(), data.size()) != 1) {
-        fail(EXIT_CHECK_FAILED, "%s: signing failed", keyPath);
-        return false;
-    }
-    signature.resize(length);
-
     UniqueBio out(BIO_new(BIO_s_mem()));
     char *text = nullptr;
     if (!out || PEM_write_bio_PUBKEY(out.get(), key.get()) != 1) {
         fail(EXIT_CHECK_FAILED, "%s: cannot derive the public key", keyPath);
-        return false;
+        return nullptr;
     }
     const long n = BIO_get_mem_data(out.get(), &text);
     publicPem.assign(text, size_t(n));
+    return UniqueSigningKey(new SigningKey{std::move(key)});
+}
+
+size_t signature_length(const SigningKey &key) { return size_t(EVP_PKEY_get_size(key.pkey.get())); }
+
+bool sign_digest(const SigningKey &key, const char *keyPath, const uint8_t (&digest)[32], Bytes &signature)
+{
+    // Signing the digest gives what signing the data gives: PKCS#1 v1.5 is deterministic.
+    UniquePkeyCtx ctx(EVP_PKEY_CTX_new(key.pkey.get(), nullptr));
+    size_t length = signature.size();
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) != 1 ||
+        EVP_PKEY_sign(ctx.get(), signature.data(), &length, digest, sizeof digest) != 1 ||
+        length != signature.size()) {
+        fail(EXIT_CHECK_FAILED, "%s: signing failed", keyPath);
+        return false;
+    }
     return true;
 }
 
