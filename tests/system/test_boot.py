@@ -2,7 +2,7 @@
 
 import pytest
 
-from harness import SLOT, boot, in_order
+from harness import MENU_PROMPT, SLOT, boot, in_order
 from images import KERNEL, component, env_image
 
 DHCP = "Confirm: Use DHCP for network configuration? y/N: "
@@ -86,3 +86,13 @@ def test_summary_scan(loader, status_file, marker, message):
     _, console = boot(loader)
     assert any(c.startswith("summary-scan") for c in loader.commands()) == (not marker)
     assert ("ERROR updating file system. Reboot recommended\r\n" in console) == message
+
+
+def test_shell_after_the_rescue_menu_then_reboot(loader):
+    loader.mtd("ubootenv", env_image("shell=on"))
+    child = loader.start()
+    child.expect_exact(MENU_PROMPT)
+    child.send("e")
+    child.send("echo in-$((1+1))-shell; exit\n")
+    loader.wait()
+    assert in_order(loader.console(), "Failed to open Application image 2.\r\n", "in-2-shell", "[board] reboot")

@@ -107,18 +107,24 @@ def test_gdbserver_and_memchk_start_the_application_then_reboot(loader, options,
         assert "application 1.0.0.0 running" in console
 
 
+GDB = component(APPLICATION, gzip.compress(b"#!/bin/sh\necho \"gdb runs $*\"\n"))
+
+
 @pytest.mark.parametrize("other,expected", [
     ("gzip", "*** Launching under GDB ***"),
     ("tar", "Unexpected format for GDB image.\r\n"),
     ("none", "Failed to open GDB image (from slot 2)\r\n"),
+    ("kernel", "Image has invalid header 0x3677279\r\n"),
+    ("no output", "Failed to open GDB output file.\r\n"),
 ])
 def test_gdb_is_taken_from_the_other_slot(loader, other, expected):
     loader.mtd("ubootenv", env_image("gdb=on"))
     loader.file(SLOT.format(1), app_image())
-    if other == "gzip":
-        loader.file(SLOT.format(2), component(APPLICATION, gzip.compress(b"#!/bin/sh\necho \"gdb runs $*\"\n")))
-    elif other == "tar":
-        loader.file(SLOT.format(2), app_image("2.0.0.0"))
+    slot2 = {"gzip": GDB, "no output": GDB, "tar": app_image("2.0.0.0"), "kernel": component(KERNEL, b"k" * 64)}
+    if other in slot2:
+        loader.file(SLOT.format(2), slot2[other])
+    if other == "no output":
+        loader.file("/tmp/gdb.gz/x", "")
     _, console = boot(loader)
     assert expected in console
     if other == "gzip":
@@ -147,3 +153,19 @@ def test_install_script_and_environment_pairs(loader):
     _, console = boot(loader)
     assert "Running install script" in console and "install script ran" in console
     assert "env ALPHA=one BETA=two LONE=." in console
+
+
+# What the board lacks at the end of a good boot: the loader says so and reboots.
+@pytest.mark.parametrize("blocked,removed,expected", [
+    ("/tmp/kalpaimage.tar.gz", None, "Failed to open application image output file.\r\n"),
+    (None, "/bin/backtrace", "Failed to start Application OS.\r\n"),
+])
+def test_unwritable_archive_or_missing_starter_reboots(loader, blocked, removed, expected):
+    loader.file(SLOT.format(1), app_image())
+    if blocked:
+        loader.file(blocked + "/x", "")
+    if removed:
+        loader.remove(removed)
+    _, console = boot(loader)
+    assert in_order(console, expected, "[board] reboot"), console
+    assert "running" not in console and "Booting image '2'" not in console

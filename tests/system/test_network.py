@@ -87,10 +87,16 @@ def test_static_or_dhcp_settings_at_start_up(loader, answers, want, unwanted):
     assert [c for c in loader.commands() if c.startswith("dhclient")] == (["dhclient -1 eth0"] if dhcp else [])
 
 
-def test_link_down_ends_tftp_before_the_download(loader):
-    child = menu(loader, "t", link_down=True)
+# An unplugged cable, or no eth0 at all (renamed before the loader starts).
+@pytest.mark.parametrize("link_down,command,expected", [
+    (True, None, NO_LINK),
+    (False, ["/bin/sh", "-c", "ip link set eth0 down && ip link set eth0 name eth9 && exec /bin/imgloader-sim"],
+     "Open Interface eth0 error.\r\n" + NO_LINK),
+])
+def test_no_link_ends_tftp_before_the_download(loader, link_down, command, expected):
+    child = menu(loader, "t", command, link_down=link_down)
     talk(child, STATIC + [(FILE, "image.bin")], end="\n")
-    child.expect_exact(NO_LINK)
+    child.expect_exact(expected)
     console = leave(loader)
     assert "Installing image" not in console and "Attempt" not in console
 

@@ -5,7 +5,7 @@ import hashlib
 import pytest
 
 from harness import SLOT, boot, boot_source, in_order, usb_stick
-from images import APPLICATION, DIAGNOSTICS, RFS, app_archive, app_image, component, env_image
+from images import APPLICATION, DIAGNOSTICS, KERNEL, RFS, app_archive, app_image, component, env_image
 
 OS_IMAGE = "KPX4190_OS.img"
 
@@ -14,14 +14,19 @@ def marker(image):
     return f"/user/images/rejected/{hashlib.md5(image).hexdigest()}"
 
 
-def test_usb_image_boots_once_and_goes_on_the_rejected_list(loader):
-    image = app_image("3.0.0.0")
+# A stick's image goes on the rejected list before it is read: one that fails is not tried again unasked.
+@pytest.mark.parametrize("image,shown,booted,source", [
+    (app_image("3.0.0.0"), "Booting image 'KPX4190_OS.img' from USB stick.\r\n", "3.0.0.0", 3),
+    (component(KERNEL, b"k" * 64), "Error: USB image corrupted or belongs to another switch type.\r\n", "1.0.0.0", 1),
+    (app_image("3.0.0.0")[:-1] + b"!", "USB image CRC failed.", "1.0.0.0", 1),
+])
+def test_usb_image_is_tried_once_and_goes_on_the_rejected_list(loader, image, shown, booted, source):
     usb_stick(loader, {OS_IMAGE: image})
     _, console = boot(loader)
     assert in_order(console, "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\r\n",
-                    "USB mounted and ready!\r\n", "No boot image found on USB.\r\n",
-                    "Booting image 'KPX4190_OS.img' from USB stick.\r\n", "application 3.0.0.0 running"), console
-    assert boot_source(loader) == 3
+                    "USB mounted and ready!\r\n", "No boot image found on USB.\r\n", shown,
+                    f"application {booted} running"), console
+    assert boot_source(loader) == source
     assert loader.read(marker(image)) == b""
 
 
@@ -75,18 +80,36 @@ def diags_board(board, rescue, rfs_secured=False, lowsec=False):
     board.file(SLOT.format(1), app_image("1.0.0.0"))
 
 
-def test_recovery_image_installed_as_image_2(loader):
-    recovery = app_image("4.0.0.0", key=None)
-    diags_board(loader, recovery)
-    _, console = boot(loader, [
-        ("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ", "n"),
-        ("Install recovery image as image 1 or 2 (hit return to just boot image): ", "2\n")])
+ERASE = "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: "
+INSTALL = "Install recovery image as image 1 or 2 (hit return to just boot image): "
+RECOVERY = app_image("4.0.0.0", key=None)
+
+
+# rescue partition, answer at the slot question, shown, slot 2 afterwards, EEPROM (selection, source),
+# a path of /tmp that is a directory, so the loader cannot write it
+@pytest.mark.parametrize("rescue,answer,shown,slot2,eeprom,blocked", [
+    (RECOVERY, "2\n", ["Installing recovery image as image2...", "Setting boot image to 2",
+                       "application 4.0.0.0 running"], RECOVERY, (2, 2), None),
+    (RECOVERY, "\n", ["Booting recovery image. You will need to download and install an image before rebooting",
+                      "application 4.0.0.0 running"], None, (0xFF, 4), None),
+    (RECOVERY[:-1] + b"!", None, ["Image CRC failed. Quitting\r\n", "application 1.0.0.0 running"], None, (0xFF, 1),
+     None),
+    (component(KERNEL, b"k" * 64), None, ["Image not found... \r\n", "application 1.0.0.0 running"], None,
+     (0xFF, 1), None),
+    (RECOVERY, None, ["Failed to open AppOS tarfile.\r\n", "[board] reboot"], None, None, "/tmp/kalpaimage.tar.gz"),
+    (RECOVERY, "1\n", ["Installing recovery image as image1...", "Failed to open image file.\r\n", "[board] reboot"],
+     None, None, "/tmp/image"),
+])
+def test_recovery_image_from_the_rescue_partition(loader, rescue, answer, shown, slot2, eeprom, blocked):
+    diags_board(loader, rescue)
+    if blocked:
+        loader.file(blocked + "/x", "")
+    _, console = boot(loader, [(ERASE, "n")] + ([(INSTALL, answer)] if answer else []))
     assert in_order(console, "NOTE: switch running developer signed images", "Booting diags image...",
-                    "Installing recovery image as image2...", "Setting boot image to 2",
-                    "application 4.0.0.0 running"), console
-    eeprom = loader.read("/board/eeprom.bin")
-    assert (eeprom[256], eeprom[314]) == (2, 2)
-    assert loader.read(SLOT.format(2)) == recovery
+                    *shown), console
+    data = loader.read("/board/eeprom.bin")
+    assert ((data[256], data[314]) if data else None) == eeprom
+    assert loader.read(SLOT.format(2)) == slot2
     assert "flash_eraseall" not in " ".join(loader.commands())
 
 

@@ -100,3 +100,59 @@ TEST_F(KeyStore, CheckSystemKeys)
 }
 
 } // namespace
+
+namespace {
+
+// Loads that cannot end in a key file, and lengths refused before any allocation.
+TEST_F(KeyStore, RefusedLoadsAndLengths)
+{
+    const std::string none = "ERROR - unable to find system key\n";
+    const struct {
+        const char *name;
+        std::string serial;
+        bool userDir;
+        int (*fn)();
+        int result;
+        std::string out;
+    } cases[] = {
+        {"no record", SERIAL, true, [] { return load_system_key(nullptr, PRODUCTION_KEY_PATH); }, 0, ""},
+        {"zero serial, other path", std::string(12, '\0'), true,
+         [] {
+             KeyRecord k;
+             return load_system_key(&k, "/user/other.pem");
+         },
+         0, "WARNING: Serial # not set on this unit. Built in keys must be used\n"},
+        {"other path absent", SERIAL, true,
+         [] {
+             KeyRecord k;
+             return load_system_key(&k, "/user/other.pem");
+         },
+         0, none},
+        {"no /user to create it in", SERIAL, false, [] { return check_system_keys(); }, 0,
+         "ERROR creating file /user/production_key.pub.pem\n" + none},
+        {"encrypt past 2 GiB", SERIAL, true,
+         [] {
+             uint32_t n = 0;
+             return int(imgsign_encrypt(u8(SERIAL), SERIAL_LENGTH, u8(""), 0xFFFFFFF0u, &n) != nullptr);
+         },
+         0, "Encrypt malloc failed!\n"},
+        {"decrypt past 2 GiB", SERIAL, true,
+         [] {
+             uint32_t n = 0;
+             return int(imgsign_decrypt(u8(SERIAL), SERIAL_LENGTH, u8(""), 0x80000000u, &n) != nullptr);
+         },
+         0, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(root_ + "/user");
+        if (c.userDir)
+            std::filesystem::create_directories(root_ + "/user");
+        set_serial(c.serial);
+        const ChildRun r = run(c.fn);
+        EXPECT_EQ(r.result, c.result);
+        EXPECT_EQ(r.out, c.out);
+    }
+}
+
+} // namespace
