@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs imgl_bench N times (default 5) as is, and N times with libcrypto held
-# to its scalar code, then prints medians and ours-vs-openssl ratios.
+# to its scalar code, then prints medians and ours-vs-openssl ratios; then
+# whole processes on image files of 1 to 256 MiB (bench/whole_process.py).
 # Usage: bench/run.sh [N] [extra imgl_bench arguments...]
 # BUILD_DIR picks the build tree (default build/bench, preset "bench").
 set -eu
@@ -13,7 +14,7 @@ build=${BUILD_DIR:-$root/build/bench}
 if [ ! -f "$build/build.ninja" ]; then
     cmake --preset bench -S "$root" -B "$build"
 fi
-ninja -C "$build" -j2 imgl_bench
+ninja -C "$build" -j2 imgl_bench imgl_check_file imgtool
 bin="$build/bench/imgl_bench"
 
 out=$(mktemp -d /tmp/imgl-bench.XXXXXX)
@@ -34,3 +35,4 @@ done
     --run normal "$out"/normal_*.json \
     --run scalar "$out"/scalar_*.json
 echo "raw results: $out" >&2
+/usr/bin/python3 "$root/bench/whole_process.py" "$build" --runs "$runs"
