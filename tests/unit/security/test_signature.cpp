@@ -33,8 +33,13 @@ enum class LowSec { Off, Marker, Override };
 
 class Signature : public SecurityBoard {
   protected:
-    void board(const Bytes &rfsComponent, LowSec lowSec)
+    void board(const Bytes &rfsComponent, LowSec lowSec, const char *longKey = nullptr)
     {
+        for (const char *path : {PRODUCTION_KEY_PATH, DEVELOPMENT_KEY_PATH})
+            std::filesystem::remove(root_ + path);
+        if (longKey) { // too long to be a key file: its load fails
+            ASSERT_TRUE(sim_board_write_file(longKey, std::string(501, 'k')));
+        }
         Bytes part(64 * 1024, 0xFF);
         std::copy(rfsComponent.begin(), rfsComponent.end(), part.begin());
         ASSERT_TRUE(sim_board_write_file("/dev/mtd-rfs", std::string(part.begin(), part.end())));
@@ -60,6 +65,7 @@ const std::string UNSIGNED_WARNING =
     "\nWARNING: Image is unsigned but you are running developer images and are in low security mode\n";
 const std::string ALL_FAILED =
     "\nWARNING: All checks failed but you are running developer images and are in low security mode\n";
+const std::string TOO_LONG = "ERROR loading key as length too long 501 > 500\n";
 std::string asked(char answer) { return std::string("Install image anyway? y/N? ") + answer + "\n"; }
 
 TEST_F(Signature, DecisionTable)
@@ -88,6 +94,7 @@ TEST_F(Signature, DecisionTable)
         char answer;
         int result;
         std::string out;
+        const char *longKey = nullptr;
     } rows[] = {
         // Unsigned: the operator decides only on a developer switch in low-security mode.
         {plain, erased, LowSec::Marker, 'y', 1, UNSIGNED_WARNING + asked('y')},
@@ -114,10 +121,14 @@ TEST_F(Signature, DecisionTable)
         {devThenProd, rfsProd, LowSec::Off, 0, 1, VERIFIED},
         {prodThenDev, rfsProd, LowSec::Off, 0, 0, REJECTED},
         {sigPastEntry, erased, LowSec::Marker, 0, 0, REJECTED},
+        // A key that cannot be loaded settles nothing: no verdict, and no developer switch.
+        {prod, rfsProd, LowSec::Off, 0, 0, TOO_LONG, PRODUCTION_KEY_PATH},
+        {dev, erased, LowSec::Off, 0, 0, DEV_NOTE + TOO_LONG, DEVELOPMENT_KEY_PATH},
+        {dev, rfsDev, LowSec::Off, 0, 0, TOO_LONG + REJECTED, DEVELOPMENT_KEY_PATH},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(testing::Message() << "row " << &row - rows);
-        board(row.rfs, row.lowSec);
+        board(row.rfs, row.lowSec, row.longKey);
         const Bytes &image = row.image;
         const ChildRun r = run([&image] { return verify_image_signature(image); },
                                row.answer ? std::string(1, row.answer) : "");
