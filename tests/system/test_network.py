@@ -49,6 +49,9 @@ def net_state(board):
     ([(IP, "10.0.0.2"), (MASK, ""), (GW, ""), (SERVER, "127.0.0.1"), (FILE, "x"), (FILE, ""), (FILE, "q")],
      ["Invalid filename. Try again please\r\n" + FILE, "Invalid filename. Try again please\r\n"],
      ["Configuring management port"]),
+    # Ctrl-C ends the line and the dialogue, whether a name was typed or not.
+    (STATIC + [(FILE, "ab\x03")], [], ["Invalid filename", "Configuring management port"]),
+    (STATIC + [(FILE, "\x03")], [], ["Invalid filename", "Configuring management port"]),
 ])
 def test_tftp_dialogue_checks_and_quits(loader, steps, shown, absent):
     child = menu(loader, "t")

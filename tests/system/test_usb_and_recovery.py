@@ -4,7 +4,7 @@ import hashlib
 
 import pytest
 
-from harness import SLOT, boot, boot_source, in_order, usb_stick
+from harness import SLOT, boot, boot_source, in_order, talk, usb_stick
 from images import APPLICATION, DIAGNOSTICS, KERNEL, RFS, app_archive, app_image, component, env_image
 
 OS_IMAGE = "KPX4190_OS.img"
@@ -15,19 +15,25 @@ def marker(image):
 
 
 # A stick's image goes on the rejected list before it is read: one that fails is not tried again unasked.
-@pytest.mark.parametrize("image,shown,booted,source", [
-    (app_image("3.0.0.0"), "Booting image 'KPX4190_OS.img' from USB stick.\r\n", "3.0.0.0", 3),
-    (component(KERNEL, b"k" * 64), "Error: USB image corrupted or belongs to another switch type.\r\n", "1.0.0.0", 1),
-    (app_image("3.0.0.0")[:-1] + b"!", "USB image CRC failed.", "1.0.0.0", 1),
-])
-def test_usb_image_is_tried_once_and_goes_on_the_rejected_list(loader, image, shown, booted, source):
+# Without its checksum (the md5sum output cannot be written) the image boots unlisted.
+@pytest.mark.parametrize("image,shown,booted,source,blocked", [
+    (app_image("3.0.0.0"), "Booting image 'KPX4190_OS.img' from USB stick.\r\n", "3.0.0.0", 3, False),
+    (component(KERNEL, b"k" * 64), "Error: USB image corrupted or belongs to another switch type.\r\n", "1.0.0.0", 1,
+     False),
+    (app_image("3.0.0.0")[:-1] + b"!", "USB image CRC failed.", "1.0.0.0", 1, False),
+    (app_image("3.0.0.0"), ("Warning: Cannot determine if image is in rejected list!\r\n",
+                            "Warning: Cannot add image to rejected list!\r\n"), "3.0.0.0", 3, True),
+], ids=["boots", "corrupt", "crc", "unlisted"])
+def test_usb_image_is_tried_once_and_goes_on_the_rejected_list(loader, image, shown, booted, source, blocked):
     usb_stick(loader, {OS_IMAGE: image})
+    if blocked:
+        loader.file("/tmp/img_md5string/x", "")
     _, console = boot(loader)
     assert in_order(console, "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\r\n",
-                    "USB mounted and ready!\r\n", "No boot image found on USB.\r\n", shown,
-                    f"application {booted} running"), console
+                    "USB mounted and ready!\r\n", "No boot image found on USB.\r\n",
+                    *([shown] if isinstance(shown, str) else shown), f"application {booted} running"), console
     assert boot_source(loader) == source
-    assert loader.read(marker(image)) == b""
+    assert loader.read(marker(image)) == (None if blocked else b"")
 
 
 # name on the stick, question, shown when taken, shown when refused
@@ -41,14 +47,18 @@ REJECTED = {
 }
 
 
-@pytest.mark.parametrize("reply", ["y\n", "n\n", None])
+# None: no answer in time; "eof": the console is at its end, nobody can answer.
+@pytest.mark.parametrize("reply", ["y\n", "n\n", None, "eof"])
 @pytest.mark.parametrize("kind", list(REJECTED))
 def test_rejected_usb_image_asks_first(loader, kind, reply):
     name, question, if_taken, if_refused = REJECTED[kind]
     image = app_image("3.0.0.0")
     usb_stick(loader, {name: image})
     loader.file(marker(image), "")
-    _, console = boot(loader, [(question, reply or "")])
+    eof = ["/bin/sh", "-c", "exec /bin/imgloader-sim </dev/null"]
+    talk(loader.start(eof if reply == "eof" else None), [(question, reply if reply in ("y\n", "n\n") else "")])
+    loader.leave_menus()
+    console = loader.console()
     taken = reply == "y\n"
     assert f"application {'3.0.0.0' if taken else '1.0.0.0'} running" in console
     assert ('\r\nTimeout. Assuming "no".\r\n' in console) == (reply is None)
@@ -99,7 +109,7 @@ RECOVERY = app_image("4.0.0.0", key=None)
     (RECOVERY, None, ["Failed to open AppOS tarfile.\r\n", "[board] reboot"], None, None, "/tmp/kalpaimage.tar.gz"),
     (RECOVERY, "1\n", ["Installing recovery image as image1...", "Failed to open image file.\r\n", "[board] reboot"],
      None, None, "/tmp/image"),
-])
+], ids=["install", "boot", "crc", "kernel", "no archive", "no image file"])
 def test_recovery_image_from_the_rescue_partition(loader, rescue, answer, shown, slot2, eeprom, blocked):
     diags_board(loader, rescue)
     if blocked:
