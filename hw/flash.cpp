@@ -65,27 +65,31 @@ BlockPiece block_piece(uint32_t i, uint32_t count, uint32_t head, uint32_t lengt
     return {0, i == count - 1 ? length - done : erasesize, done};
 }
 
-// The first chunk of a partition's first block goes last of all, written from
-// its end backwards in these parts: the headers compared by the same-version
-// check sit at 0 and (the boot loader's copy) at 240, and what a cut write
-// leaves is a prefix of it.
-constexpr uint32_t HEAD_SPLITS[] = {256, 16, 0};
-
-bool write_block(int fd, uint32_t b, uint32_t erasesize, const uint8_t *buf, bool headLast)
+// [from, to) of the block, in pieces that do not cross a chunk boundary.
+bool write_span(int fd, uint32_t b, uint32_t from, uint32_t to, const uint8_t *buf)
 {
-    const uint32_t first = headLast ? std::min(erasesize, WRITE_CHUNK) : 0;
-    for (uint32_t k = first; k < erasesize; k += WRITE_CHUNK)
-        if (!mtd_write(fd, b + k, WRITE_CHUNK, buf + k))
+    while (from < to) {
+        const uint32_t n = std::min(to - from, WRITE_CHUNK - from % WRITE_CHUNK);
+        if (!mtd_write(fd, b + from, n, buf + from))
             return false;
-    uint32_t end = first;
-    for (uint32_t start : HEAD_SPLITS) {
-        if (start >= end)
-            continue;
-        if (!mtd_write(fd, b + start, end - start, buf + start))
-            return false;
-        end = start;
+        from += n;
     }
     return true;
+}
+
+// The bytes the same-version check compares go last of all, so that a write
+// cut anywhere (a cut write leaves a prefix) never leaves a matching header
+// over data not in place: the boot loader's copy at 240, else the first 16.
+bool write_block(int fd, uint32_t b, uint32_t erasesize, const uint8_t *buf)
+{
+    if (b != 0)
+        return write_span(fd, b, 0, erasesize, buf);
+    uint32_t w = fd == flashFd[UBOOT] ? UBOOT_HEADER_OFFSET : 0;
+    if (w + INSTALLED_HEADER_SIZE > erasesize)
+        w = 0;
+    const uint32_t end = w + INSTALLED_HEADER_SIZE;
+    return write_span(fd, b, 0, w, buf) && write_span(fd, b, end, erasesize, buf) &&
+           write_span(fd, b, w, end, buf);
 }
 
 } // namespace
@@ -170,7 +174,7 @@ int flash_write(const uint8_t *data, int fd, uint32_t length, uint32_t offset, u
             printf("Flash Write mtd erase failed.\n\n");
             return 0;
         }
-        if (!write_block(fd, b, erasesize, block.get(), i == 0)) {
+        if (!write_block(fd, b, erasesize, block.get())) {
             printf("Flash Write mtd write failed.\n\n");
             return 0;
         }

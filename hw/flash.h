@@ -5,6 +5,11 @@
 
 enum FlashPartition { UBOOT, UBOOTENV, DEVICETREE, KERNEL, RFS, RESCUE, ONIE, FLASH_PARTITION_COUNT };
 
+// Where the same-version check finds a partition's installed header: its first
+// bytes, or for the boot loader the copy inside its code.
+inline constexpr uint32_t INSTALLED_HEADER_SIZE = 16;
+inline constexpr uint32_t UBOOT_HEADER_OFFSET = 240;
+
 // Descriptor per partition; -1 when its device could not be opened.
 extern int flashFd[FLASH_PARTITION_COUNT];
 

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <span>
 
+#include "hw/flash.h"
+
 // Scoped: the flash partitions already use UBOOT, KERNEL and RFS as names.
 namespace ComponentType {
 inline constexpr uint32_t APPLICATION = 0x01677279;
@@ -35,7 +37,6 @@ inline constexpr uint32_t COMPONENT_PROBE_SIZE = 24; // what a reader reads firs
 inline constexpr uint32_t HDR3_ENTRIES_OFFSET = 24;
 inline constexpr uint32_t CRC_OFFSET = 4; // the CRC covers the component from here
 inline constexpr uint32_t CRC_SEED = 0xFFFFFFFF;
-inline constexpr uint32_t UBOOT_HEADER_OFFSET = 240; // header copy inside the uboot partition
 
 inline uint16_t load_be16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 inline uint32_t load_be32(const uint8_t *p)

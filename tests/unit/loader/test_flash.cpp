@@ -92,33 +92,39 @@ TEST_F(FlashTest, ZeroLengthTouchesNoBlock)
     EXPECT_TRUE(kernel() == old_);
 }
 
-// The first block goes last, and its first bytes last of all: whatever fails,
-// the header never matches data that is not all in place.
+// The first block goes last, and the bytes the same-version check compares last
+// of all: whatever fails, that header never matches data that is not in place.
 TEST_F(FlashTest, EachFailureIsReportedBeforeTheHeaderIsWritten)
 {
     struct Case {
         const char *fault;
         const char *message;
-        uint32_t inPlaceFrom; // data from here on was written
+        FlashPartition part;
+        uint32_t window;      // the compared header
+        uint32_t inPlaceFrom; // data from here on was written, the window apart
     };
     const Case cases[] = {
-        {"fail kernel read 2", "Flash Write mtd read failed.\n\n", BLOCK},
-        {"fail kernel erase 2", "Flash Write mtd erase failed.\n\n", BLOCK},
-        {"fail kernel write 5", "Flash Write mtd write failed.\n\n", BLOCK},
-        {"fail kernel write 9", "Flash Write mtd write failed.\n\n", 256},
-        {"fail kernel write 10", "Flash Write mtd write failed.\n\n", 16},
+        {"fail kernel read 2", "Flash Write mtd read failed.\n\n", KERNEL, 0, BLOCK},
+        {"fail kernel erase 2", "Flash Write mtd erase failed.\n\n", KERNEL, 0, BLOCK},
+        {"fail kernel write 5", "Flash Write mtd write failed.\n\n", KERNEL, 0, BLOCK},
+        {"fail kernel write 9", "Flash Write mtd write failed.\n\n", KERNEL, 0, 0},
+        {"fail uboot write 10", "Flash Write mtd write failed.\n\n", UBOOT, UBOOT_HEADER_OFFSET, 0},
     };
     const std::string data = pattern(2 * BLOCK);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.fault);
-        ASSERT_TRUE(sim_board_write_file("/dev/mtd-kernel", old_));
+        const std::string file = c.part == UBOOT ? "/dev/mtd-uboot" : "/dev/mtd-kernel";
+        ASSERT_TRUE(sim_board_write_file(file, old_));
         reset_config();
         config(c.fault);
         Console console;
-        EXPECT_EQ(write(data, 0), -1);
+        EXPECT_EQ(flash_write_partition(reinterpret_cast<const uint8_t *>(data.data()), flashFd[c.part], 0,
+                                        2 * BLOCK, 0),
+                  -1);
         EXPECT_EQ(console.text(), c.message);
-        const std::string after = kernel();
-        EXPECT_NE(after.substr(0, 16), data.substr(0, 16));
+        std::string after = board_file(file.c_str()).substr(0, 2 * BLOCK);
+        EXPECT_NE(after.substr(c.window, 16), data.substr(c.window, 16));
+        after.replace(c.window, 16, data, c.window, 16);
         EXPECT_TRUE(after.compare(c.inPlaceFrom, 2 * BLOCK - c.inPlaceFrom, data, c.inPlaceFrom) == 0);
     }
 }
