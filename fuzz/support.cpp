@@ -54,7 +54,7 @@ constexpr const char *REDIRECTED[] = {
     "/tmp/gdb.gz",
     "/tmp/img_md5string",
 };
-constexpr const char *PASSED[] = {"/dev/null", "/dev/zero", "/dev/random", "/dev/urandom"};
+constexpr const char *PASSED[] = {"/dev/null", "/dev/zero", "/dev/random", "/dev/urandom", "/dev/shm"};
 
 bool under(const char *path, const char *prefix)
 {
@@ -66,6 +66,8 @@ std::string redirect(const char *path)
 {
     if (!path || path[0] != '/')
         return path ? path : "";
+    if (!g_root.empty() && under(path, g_root.c_str()))
+        return path; // TMPDIR may itself lie under one of the prefixes
     for (const char *p : PASSED)
         if (strcmp(path, p) == 0)
             return path;
@@ -108,8 +110,16 @@ const std::string &fuzz_board_root()
 {
     if (!g_root.empty())
         return g_root;
+    // Memory by default: the flash partitions are opened O_SYNC and the installer
+    // fsyncs, which on a disk would cost more than the rest of a run.
     const char *tmp = getenv("TMPDIR");
-    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/imgl-fuzz-XXXXXX";
+    const char *base = "/tmp";
+    struct stat st;
+    if (tmp && *tmp)
+        base = tmp;
+    else if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode))
+        base = "/dev/shm";
+    std::string dir = std::string(base) + "/imgl-fuzz-XXXXXX";
     if (!mkdtemp(dir.data()))
         refuse("make a board root in", dir.c_str());
     g_root = dir;
