@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import SLOT, boot, in_order, sandbox, usb_stick
+from harness import SLOT, boot, in_order, sandbox, talk, usb_stick
 from images import (APPLICATION, DFT, DIAGNOSTICS, KERNEL, NOS_APPLICATION, RFS, UBOOT, app_image, component,
                     jamcrc)
 
@@ -136,17 +136,42 @@ def test_two_application_components_one_answer(loader):
     assert eeprom[256] == 2 and eeprom[272:279] != b"\xff" * 7
 
 
-def test_empty_answer_boots_the_package_without_storing_it(loader):
-    usb_stick(loader, {BOOT: app_image("6.0.0.0")})
-    _, console = boot(loader, [(SLOT_PROMPT, "\n")])
-    assert in_order(console, "Booting downloaded image\r\n", "Image ready to boot...\r\n",
-                    "application 6.0.0.0 running")
-    assert loader.read(SLOT.format(2)) is None and loader.install_log() == []
+BOOTS = ["Booting downloaded image\r\n", "Image ready to boot...\r\n", "application 6.0.0.0 running"]
 
 
-@pytest.mark.parametrize("answers,installed", [(None, True), (["x\n", "q\n"], False), (["x\n", "2\n"], True)])
+# The one application of a boot package: the slot answer ("eof": nobody left to answer),
+# files the board holds ("same": the package itself), what shows, whether image 2 holds it.
+@pytest.mark.parametrize("answer,files,shown,stored", [
+    ("\n", {}, BOOTS, False),
+    ("eof", {}, BOOTS, False),
+    ("1\n", {SLOT.format(1): "same"}, ["Installing image as image1: Image1 has same version as existing image. Skipping update...\r\n",
+                                         NO_IMAGE], False),
+    ("\n", {"/tmp/kalpaimage.tar.gz/x": ""},
+     ["Booting downloaded image\r\n", "Cannot create /tmp/kalpaimage.tar.gz: Is a directory\r\n"], False),
+    ("2\n", {"/user/install.log/x": ""},
+     ["Image2 updated succeeded\r\n", "Cannot open /user/install.log: Is a directory\r\n"], True),
+], ids=["boot", "eof", "same", "no archive", "no log"])
+def test_slot_answer_for_one_application(loader, answer, files, shown, stored):
+    image = app_image("6.0.0.0")
+    usb_stick(loader, {BOOT: image})
+    for path, data in files.items():
+        loader.file(path, image if data == "same" else data)
+    eof = ["/bin/sh", "-c", "exec /bin/imgloader-sim </dev/null"]
+    talk(loader.start(eof if answer == "eof" else None), [(SLOT_PROMPT, "" if answer == "eof" else answer)])
+    loader.leave_menus()
+    assert in_order(loader.console(), *shown), loader.console()
+    assert (loader.read(SLOT.format(2)) == image) == stored and loader.install_log() == []
+
+
+@pytest.mark.parametrize("answers,installed", [
+    (None, True), (["x\n", "q\n"], False), (["x\n", "2\n"], True), ("blocked", False),
+])
 def test_nos_application_goes_to_tmp_only(loader, answers, installed):
     payload = b"nos-gzip-bytes" * 100
+    blocked = answers == "blocked"
+    if blocked:  # the payload's file cannot be written
+        answers = ["1\n"]
+        loader.file("/tmp/nos-image.gz/x", "")
     slot = 1 if answers is None else 2
     pkg = component(NOS_APPLICATION, payload)
     usb_stick(loader, {BOOT if answers else REPLACE.format(1): pkg})
@@ -154,6 +179,7 @@ def test_nos_application_goes_to_tmp_only(loader, answers, installed):
     _, console = boot(loader, [(NOS_PROMPT, a) for a in answers or []])
     assert console.count(NOS_PROMPT) == len(answers or [])
     assert (loader.read("/tmp/nos-image.gz") == payload) == installed
+    assert ("WARNING: writing image file failed (err 21)" in console) == blocked
     assert (len(loader.install_log()) == 1) == installed
     assert loader.read(SLOT.format(1)) in (None, old) and loader.read(SLOT.format(2)) is None
     if installed:
