@@ -1,6 +1,7 @@
 // Component buffers, shared by both backends: the switch and the host differ
 // only in which of these calls their kernel accepts.
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -10,9 +11,14 @@ namespace {
 
 // Below this a mapping costs more system calls than the faults it saves.
 constexpr size_t MAP_THRESHOLD = 1u << 20;
-constexpr size_t HUGE_PAGE = 2u << 20;
 
-size_t mapped_length(size_t size) { return (size + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1); }
+// Whole pages only: a mapping that also covered the rest of the last huge page
+// would hold up to 2 MiB more than the component.
+size_t mapped_length(size_t size)
+{
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return (size + page - 1) / page * page;
+}
 
 } // namespace
 
