@@ -1,0 +1,126 @@
+"""Scenarios for the emulated board (tools/board/emulator.py) and the simulated board (tests/system's
+harness) alike, and the one list of the differences expected between the two transcripts."""
+
+import re
+import sys
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path[:0] = [str(REPO / "tests" / "system"), str(REPO / "tools" / "board")]
+import harness  # noqa: E402
+from emulator import ERASE, GUEST_IP, RTC, SERVER, TIMEOUT, Board  # noqa: E402,F401
+from harness import MENU, MENU_PROMPT, SLOT  # noqa: E402,F401
+from images import env_image  # noqa: E402
+
+IP, MASK, GW, SRV, FILE = "IP addr    :", "Netmask    :", "Gateway    :", "Server addr:", "Image Filename: "
+SLOT_PROMPT = "Install image as image 1 or 2 (hit return to just boot image): "
+
+
+# --- one scenario, either board ---------------------------------------------------------------
+
+class Scenario:
+    """Board state and dialogue in terms both boards understand."""
+
+    def __init__(self, slots=None, eeprom=None, env=None, tftp=None, steps=(), link_down=False,
+                 eeprom_absent=False):
+        self.slots = slots or {}
+        self.eeprom = eeprom or {}
+        self.env = env
+        self.tftp = tftp or {}
+        self.steps = list(steps)
+        self.link_down = link_down
+        self.eeprom_absent = eeprom_absent
+
+
+def talk(child, steps):
+    """Answers each (prompt, reply); a reply may be a function of the console (a transfer)."""
+    for prompt, reply in steps:
+        child.expect_exact(prompt)
+        reply(child) if callable(reply) else child.send(reply)
+
+
+def tftp_steps(name, slot=None, server=SERVER):
+    steps = [(MENU_PROMPT, "t"), (IP, GUEST_IP + "\n"), (MASK, "\n"), (GW, "\n"), (SRV, server + "\n"),
+             (FILE, name + "\n")]
+    return steps + ([(SLOT_PROMPT, f"{slot}\n")] if slot else [])
+
+
+def prepare(board, sc):
+    board.eeprom_present = not sc.eeprom_absent
+    board.link_up = not sc.link_down
+    for offset, data in sc.eeprom.items():
+        board.eeprom(offset, data)
+    if sc.env:
+        board.mtd("ubootenv", env_image(*sc.env))
+    board.user({SLOT.format(n): data for n, data in sc.slots.items()} | ({} if sc.slots else {"images/.keep": b""}))
+    for name, data in sc.tftp.items():
+        (board.tftp / name).write_bytes(data)
+
+
+def run(board, sc, timeout=TIMEOUT):
+    """Powers on, answers the steps, leaves every menu until the emulator ends: the console."""
+    prepare(board, sc)
+    talk(board.start(timeout), sc.steps)
+    board.leave_menus(timeout)
+    return board.console()
+
+
+def run_sim(template, sc, tmp_path, timeout=60):
+    """The same scenario on the simulated board (time not scaled: the transcripts must agree)."""
+    from tftp_server import start_in_netns
+    b = harness.Board(template)
+    server = None
+    try:
+        b.config(["time_scale 1"] + (["link down"] if sc.link_down else [])
+                 + (["absent eeprom"] if sc.eeprom_absent else []))
+        b.rtc(RTC.replace("T", " "))
+        for offset, data in sc.eeprom.items():
+            b.eeprom(offset, data)
+        if sc.env:
+            b.mtd("ubootenv", env_image(*sc.env))
+        for n, data in sc.slots.items():
+            b.file(SLOT.format(n), data)
+        child = b.start(timeout=timeout)
+        if sc.tftp:
+            root = tmp_path / "sim-tftp"
+            root.mkdir(exist_ok=True)
+            for name, data in sc.tftp.items():
+                (root / name).write_bytes(data)
+            server = start_in_netns(child.pid, root)
+        talk(child, [(p, r if callable(r) else r.replace(SERVER, "127.0.0.1")) for p, r in sc.steps])
+        b.leave_menus(timeout)
+        return b.console()
+    finally:
+        if server:
+            server.kill()
+        b.close()
+
+
+# --- where the two transcripts may differ, and why ----------------------------------------------
+
+# (pattern, replacement, side it applies to, reason)
+DIFFERENCES = [
+    (r"\Aqemu_e500_setup_arch\(\)\r\n[ \t]*\r\n", "", "board", "the kernel's early console speaks before the loader"),
+    (r"reboot: Power down\r\n\Z", "", "board", "the kernel's last word when the board powers off"),
+    (r"^\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \w+ \d{4}\r\n", "", "board",
+     "busybox date prints the time it has set; the sandbox's recording stub prints nothing"),
+    (r"(?s)\[board\] reboot\r\n.*", "<reboot>", "sim",
+     "the sandbox's reboot only prints a line and the loader exits"),
+    (r"(?s)\r?The system is going down NOW!.*", "<reboot>", "board",
+     "busybox init takes the board down and the emulator ends (-no-reboot)"),
+    (r"\[sandbox\] loader exited", "[board] loader exited", "sim", "the sandbox's PID 1 names itself"),
+    (r"127\.0\.0\.1", SERVER, "sim", "the sandbox's TFTP server listens on loopback, the emulator's on 10.0.2.2"),
+    (r"(?m)^\S+\s+\d+% \|[ *]*\|\s+\S+\s+\S+ ETA\r?\n?", "", "board",
+     "busybox tftp shows a progress bar when the server answers the tsize option (the emulator's does)"),
+    (r"\r[^\r\n]*\| +[\d.]+[kKM]? +[-:\d]+ ETA", "", "board", "the progress bar's redraws"),
+    (r"^(I2C error[^\r\n]*): 110\r$", r"\1: <no answer>\r", "board",
+     "the emulated controller times out (ETIMEDOUT, after about 1 s) on an address nobody answers"),
+    (r"^(I2C error[^\r\n]*): 6\r$", r"\1: <no answer>\r", "sim", "the simulated bus fails at once with ENXIO"),
+]
+
+
+def normalise(text, side):
+    for pattern, replacement, where, _ in DIFFERENCES:
+        if where == side:
+            text = re.sub(pattern, replacement, text, flags=re.M)
+    return text

@@ -1,0 +1,229 @@
+"""The unchanged PowerPC loader on the emulated board (real kernel drivers): the main roads, real
+power cuts, and the simulated board's transcripts against the real drivers'."""
+
+import hashlib
+import random
+import re
+import time
+
+import pytest
+
+import xmodem_sender
+from board import (ERASE, MENU, MENU_PROMPT, SLOT_PROMPT, Scenario, normalise, prepare, run, run_sim, talk,
+                   tftp_steps)
+from images import APPLICATION, KERNEL, app_archive, component, env_image
+
+MiB = 1 << 20
+NO_LINK = "Mgmt link not available. Quitting.\r\n"
+DOWN = "The system is going down NOW!"
+RESCUE = ("diagnostics=rescue",)
+# The power-cut application also shows what the board holds after the cut.
+REPORT = ("#!/bin/sh\necho \"application {version} running\"\n"
+          "cd /user/images && md5sum image1 image2\ngrep -c ' /user jffs2 rw' /proc/mounts\n")
+
+
+def app(version, size=MiB, program=None):
+    data = random.Random(version).randbytes(size)
+    kw = {"program": program} if program else {}
+    return component(APPLICATION, app_archive(version=version, files={"home/bin/data": (data, 0o644)}, **kw),
+                     version=version, key="production")
+
+
+def kernel(version, size=MiB):
+    return component(KERNEL, random.Random(version).randbytes(size), version=version, key="production")
+
+
+def corrupt(image):
+    return image[:-1] + bytes([image[-1] ^ 0x40])
+
+
+def in_order(text, *needles):
+    at = 0
+    for n in needles:
+        m = re.compile(n).search(text, at) if isinstance(n, re.Pattern) else None
+        found = (m.start() if m else -1) if isinstance(n, re.Pattern) else text.find(n, at)
+        if found < 0:
+            return False
+        at = found
+    return True
+
+
+def xmodem(image):
+    def send(child):
+        xmodem_sender.start(child)
+        assert xmodem_sender.send(child, image)
+        xmodem_sender.finish(child)
+    return send
+
+
+XMODEM_APP = app("4.0.0.1", size=6000)
+A1, A2 = app("1.0.0.1"), app("2.0.0.1")
+K = kernel("3.0.0.1")
+
+# name: (scenario, console in order, EEPROM bytes afterwards, check of the board afterwards)
+SCENARIOS = {
+    "cold-start": (lambda: Scenario(steps=[(MENU_PROMPT, "r")]),
+                   [re.compile(r"Sat Dec  5 10:4[5-9]:\d\d UTC 2026\r\n"), "Booting image '1'\r\n",
+                    "Failed to open Application image 1. Trying image 2.\r\n",
+                    "Failed to open Application image 2.\r\n", "Entering Rescue Mode.\r\n" + MENU, DOWN], {}, None),
+    "slot-1": (lambda: Scenario(slots={1: A1}),
+               ["Booting image '1'\r\n", " Image signature verified. ", "application 1.0.0.1 running\r\n",
+                "[board] loader exited with status 0"], {314: 1}, None),
+    "slot-1-bad-crc": (lambda: Scenario(slots={1: corrupt(A1), 2: A2}),
+                       ["Image1 CRC failed, trying Image2 now.\r\n", "application 2.0.0.1 running\r\n"], {314: 2}, None),
+    "tftp-slot-2": (lambda: Scenario(slots={1: A1}, env=RESCUE, tftp={"app2.img": A2},
+                                     steps=tftp_steps("app2.img", slot=2)),
+                    ["Image2 updated succeeded\r\n", MENU_PROMPT, "application 2.0.0.1 running\r\n"], {256: 2}, None),
+    "xmodem-slot-2": (lambda: Scenario(slots={1: A1}, env=RESCUE, steps=[
+        (MENU_PROMPT, "x"), ("Running xmodem rescue.....\r\n", xmodem(XMODEM_APP)), (SLOT_PROMPT, "2\n")]),
+                      ["Image2 updated succeeded\r\n", "application 4.0.0.1 running\r\n"], {256: 2}, None),
+    "kernel-partition": (lambda: Scenario(env=RESCUE, tftp={"kernel.img": K}, steps=tftp_steps("kernel.img")),
+                         ["Installing Kernel: ", " Image signature verified. ", "Updating install log."], {},
+                         lambda b: flashed(b, K)),
+    "link-down": (lambda: Scenario(env=RESCUE, link_down=True, steps=tftp_steps("x.img")),
+                  [NO_LINK, MENU_PROMPT], {}, None),
+    "eeprom-absent": (lambda: Scenario(slots={1: A1}, eeprom_absent=True),
+                      ["I2C error", "application 1.0.0.1 running\r\n"], {}, None),
+}
+
+
+def flashed(board, comp):
+    """The component at the start of the partition and the rest of its last block erased: the
+    partition was filled with zeros first, so a block written without its erase shows."""
+    part = board.read_mtd("kernel")
+    end = -len(comp) % ERASE + len(comp)
+    assert part[:len(comp)] == comp
+    assert part[len(comp):end] == b"\xff" * (end - len(comp))
+
+
+@pytest.mark.parametrize("name", list(SCENARIOS))
+def test_scenario_on_the_emulated_board(make_board, sim_template, tmp_path, name):
+    scenario, expected, eeprom, check = SCENARIOS[name]
+    board = make_board()
+    if name == "kernel-partition":
+        board.mtd("kernel", bytes(4 * MiB))
+    console = run(board, scenario())
+    assert in_order(console, *expected), console
+    assert board.child.exitstatus == 0, "the emulator ends by the board's own reboot or power-off"
+    for offset, value in eeprom.items():
+        assert board.read_eeprom()[offset] == value, f"EEPROM byte {offset}"
+    if check:
+        check(board)
+    if name in ("tftp-slot-2", "xmodem-slot-2"):  # a power cycle: boot selection from the EEPROM file
+        board.mtd("ubootenv", env_image())
+        start = len(board.console())
+        board.start()
+        board.wait()
+        again = board.console()[start:]
+        assert in_order(again, "Booting image '2'\r\n", "running\r\n"), again
+    if sim_template is None:
+        return
+    board_text = normalise(console, "board")
+    sim_text = normalise(run_sim(sim_template, scenario(), tmp_path), "sim")
+    assert board_text == sim_text
+
+
+def cuts(count, window, seed):
+    """count seeded times spread over window (seconds): one in each equal share."""
+    rng = random.Random(seed)
+    return [(i + rng.random()) * window / count for i in range(count)]
+
+
+def cut_at(board, scenario, answer_prompt, delay):
+    """Runs scenario up to its last answer, cuts the power delay seconds later: the console then."""
+    prepare(board, scenario)
+    child = board.start()
+    talk(child, scenario.steps)
+    time.sleep(delay)
+    try:
+        child.read_nonblocking(1 << 20, timeout=0.05)
+    except Exception:
+        pass
+    board.power_cut()
+    return board.console()
+
+
+def phase(text, after):
+    """What the console had shown since the answer when the power went."""
+    tail = text[text.rfind(after):]
+    if MENU_PROMPT in tail:
+        return "after"
+    if "succeeded" in tail or "Updating install log" in tail:
+        return "finishing"
+    pct = re.findall(r"(\d{3})%", tail)
+    if pct:
+        return f"writing {pct[-1]}%"
+    if "Installing" in tail:
+        return "installing"
+    return "before"
+
+
+def power_cut_series(make_board, scenario, prompt, verify, count, seed, report):
+    board = make_board()
+    prepare(board, scenario)
+    pristine = board.flash.read_bytes(), board.read_eeprom()
+    begin = time.monotonic()
+    talk(board.start(), scenario.steps[:-1])
+    board.child.expect_exact(prompt)
+    t0 = time.monotonic()
+    board.child.send(scenario.steps[-1][1])
+    board.child.expect_exact(MENU_PROMPT)
+    window = (time.monotonic() - t0) * 1.1
+    board.finish()
+    outcomes = []
+    for n, delay in enumerate(cuts(count, window, seed)):
+        board.flash.write_bytes(pristine[0])
+        board.eeprom_file.write_bytes(pristine[1])
+        board.log.seek(0)
+        board.log.truncate()
+        shown = phase(cut_at(board, scenario, prompt, delay), scenario.steps[-1][0])
+        outcome = verify(board)
+        outcomes.append((n, round(delay, 2), shown, outcome))
+    report(f"{len(outcomes)} cuts over {window:.1f} s (calibration run {t0 - begin:.1f} s to the answer)")
+    for row in outcomes:
+        report("cut %2d at %5.2f s: %-14s -> %s" % row)
+    return outcomes
+
+
+def test_power_cuts_during_a_slot_installation(make_board, record):
+    old, new, other = (app(v, program=REPORT) for v in ("5.0.0.2", "5.0.0.3", "5.0.0.1"))
+    digests = {hashlib.md5(old).hexdigest(): "old", hashlib.md5(new).hexdigest(): "new"}
+    scenario = Scenario(slots={1: other, 2: old}, env=RESCUE, tftp={"new.img": new},
+                        steps=tftp_steps("new.img", slot=2))
+
+    def verify(board):
+        board.mtd("ubootenv", env_image())
+        start = len(board.console())
+        board.start()
+        board.wait()
+        text = board.console()[start:]
+        m = re.search(r"application (5\.0\.0\.\d) running\r\n.*  image1\r\n(\w+)  image2\r\n(\d)\r\n", text, re.S)
+        assert m, f"no boot after the cut:\n{text}"
+        assert m.group(3) == "1", "JFFS2 not mounted read-write"
+        assert m.group(2) in digests, "image 2 torn"
+        return f"slot 2 {digests[m.group(2)]}, booted {m.group(1)}"
+
+    outcomes = power_cut_series(make_board, scenario, SLOT_PROMPT, verify, 20, 11, record)
+    kept = {o[3].split(",")[0] for o in outcomes}
+    assert kept == {"slot 2 old", "slot 2 new"}
+    assert sum(o[2].startswith("writing") for o in outcomes) >= 3, "cuts inside the slot write"
+
+
+def test_power_cuts_during_a_partition_installation(make_board, record):
+    comp = kernel("6.0.0.1")
+    scenario = Scenario(env=RESCUE, tftp={"kernel.img": comp}, steps=tftp_steps("kernel.img"))
+    prompt = tftp_steps("kernel.img")[-1][0]
+
+    def verify(board):
+        """The next start gets the same package again: it must end in the partition."""
+        start = len(board.console())
+        talk(board.start(), scenario.steps)
+        board.leave_menus()
+        text = board.console()[start:]
+        skipped = "Image has same version as existing image. Skipping update..." in text
+        whole = board.read_mtd("kernel")[:len(comp)] == comp
+        assert whole, f"partition torn after the second installation (skipped: {skipped})"
+        return "skipped, whole" if skipped else "installed again, whole"
+
+    outcomes = power_cut_series(make_board, scenario, prompt, verify, 20, 12, record)
+    assert sum(o[2] == "installing" or o[2].startswith("writing") for o in outcomes) >= 5
