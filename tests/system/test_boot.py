@@ -5,8 +5,6 @@ import pytest
 from harness import MENU_PROMPT, SLOT, boot, in_order
 from images import KERNEL, component, env_image
 
-DHCP = "Confirm: Use DHCP for network configuration? y/N: "
-
 
 def no_boot_component(board):
     """Both slots hold a file without a boot component: each attempt fails at once."""
@@ -56,26 +54,6 @@ def test_missing_i2c_adapter_is_reported_and_start_up_goes_on(loader):
     assert cmds[-1] == "reboot"
 
 
-@pytest.mark.parametrize("entries,shown,hidden", [
-    (("bootdelay=3", "diagnostics=rescue"), "Entering Rescue Mode.", "Booting diags image..."),
-    (("diagnostics=diags",), "Booting diags image...", "Entering Rescue Mode."),
-    (("gdb=off", "gdbserver=on", "gdbport=4000"), DHCP, "Entering Rescue Mode."),
-    (("bootargs=console=ttyS0 xgdbserver=on",), DHCP, "Entering Rescue Mode."),
-    (("gdbserver=On",), None, DHCP),
-])
-def test_boot_options_come_from_the_environment_partition(loader, entries, shown, hidden):
-    loader.mtd("ubootenv", env_image(*entries))
-    no_boot_component(loader)
-    answers = [("y/N: ", "n")] if "diagnostics=diags" in entries else []
-    _, console = boot(loader, answers + ([(DHCP, "y\r")] if shown == DHCP else []))
-    first_boot = console.find("Booting image")
-    assert first_boot != -1
-    if shown:
-        assert -1 < console.find(shown) < first_boot, console
-    # Both slots fail, so the rescue menu comes once more at the very end.
-    assert hidden not in console[:first_boot]
-
-
 @pytest.mark.parametrize("status_file,marker,message", [
     ("0", False, False), ("3", False, True), ("3", True, False),
 ])
@@ -96,3 +74,10 @@ def test_shell_after_the_rescue_menu_then_reboot(loader):
     child.send("echo in-$((1+1))-shell; exit\n")
     loader.wait()
     assert in_order(loader.console(), "Failed to open Application image 2.\r\n", "in-2-shell", "[board] reboot")
+
+
+def test_key_file_that_cannot_be_loaded_is_reported_at_start_up(loader):
+    loader.file("/user/production_key.pub.pem", "k" * 501)
+    _, console = boot(loader)
+    assert in_order(console, "ERROR loading key as length too long 501 > 500\r\n",
+                    "WARNING - problem with security keys. No keys found\r\n", "Booting image '1'"), console

@@ -275,9 +275,3 @@ def test_bad_arguments_and_unreadable_files_exit_2_with_one_line(tool, tmp_path,
     assert r.returncode == 2, (r.stdout, r.stderr)
     assert message in r.stderr and (not args or len(r.stderr.splitlines()) == 1), r.stderr
     assert not (tmp_path / "o").exists()
-
-
-@pytest.mark.parametrize("command", ["create", "package", "info", "digest", "attach-signature", "keyfile"])
-def test_every_command_has_help(tool, command):
-    r = tool(command, "--help")
-    assert r.returncode == 0 and r.stdout.startswith(f"usage: imgtool {command}")

@@ -174,23 +174,4 @@ TEST(ConsoleReadKey, TimeOutAndInterrupt)
     }
 }
 
-TEST(ConsoleConfirm, Answers)
-{
-    struct Case {
-        std::string key;
-        int want;
-        std::string echoedKey;
-    };
-    const Case cases[] = {
-        {"y", 1, "y"}, {"Y", 1, "Y"}, {"n", 0, "n"}, {"x", 0, "x"}, {"", 0, std::string(1, '\0')}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.echoedKey);
-        PtySession pty(ECHO | ICANON,
-                       [] { return std::to_string(console_confirm("Install image anyway?", 2)); });
-        pty.send(c.key);
-        EXPECT_EQ(pty.finish(), std::to_string(c.want));
-        EXPECT_EQ(pty.echo, "Install image anyway? y/N? " + c.echoedKey + "\n");
-    }
-}
-
 } // namespace

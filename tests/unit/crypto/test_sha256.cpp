@@ -71,29 +71,6 @@ TEST_P(Sha256Path_, StreamingSplitsMatchVectors)
     }
 }
 
-TEST_P(Sha256Path_, MonteCarloChain)
-{
-    auto records = read_rsp("SHA256Monte.rsp");
-    ASSERT_EQ(records.size(), 101u);
-    Bytes seed = from_hex(records[0].fields.at("Seed"));
-    ASSERT_EQ(seed.size(), 32u);
-    for (size_t j = 0; j < 100; ++j) {
-        uint8_t md[3][32];
-        for (auto &m : md)
-            std::memcpy(m, seed.data(), 32);
-        for (int i = 3; i < 1003; ++i) {
-            uint8_t joined[96];
-            std::memcpy(joined, md[0], 32);
-            std::memcpy(joined + 32, md[1], 32);
-            std::memcpy(joined + 64, md[2], 32);
-            std::memmove(md[0], md[1], 64);
-            sha256(joined, sizeof joined, md[2]);
-        }
-        seed.assign(md[2], md[2] + 32);
-        ASSERT_EQ(seed, from_hex(records[j + 1].fields.at("MD"))) << "COUNT=" << j;
-    }
-}
-
 INSTANTIATE_TEST_SUITE_P(AllPaths, Sha256Path_, testing::Values(SHA256_PATH_PORTABLE, SHA256_PATH_X86_SHA),
                          [](const testing::TestParamInfo<Sha256Path> &info) {
                              return info.param == SHA256_PATH_PORTABLE ? "portable" : "x86_sha";

@@ -17,20 +17,6 @@ class I2cTest : public BoardTest {
     void expect_switch_released() { EXPECT_EQ(board_file("/board/switch"), std::string(1, '\0')); }
 };
 
-TEST_F(I2cTest, BootRecordRoundTripThroughTheEeprom)
-{
-    open_buses();
-    EXPECT_EQ(eeprom_read_boot_selection(), 0xFF); // erased part
-    Console console;
-    EXPECT_EQ(eeprom_set_boot_selection(2), 3);
-    EXPECT_EQ(eeprom_set_boot_source(4), 3);
-    EXPECT_EQ(console.text(), "");
-    EXPECT_EQ(eeprom_read_boot_selection(), 2);
-    EXPECT_EQ(static_cast<uint8_t>(eeprom()[256]), 2);
-    EXPECT_EQ(static_cast<uint8_t>(eeprom()[314]), 4);
-    expect_switch_released();
-}
-
 TEST_F(I2cTest, SerialAndUsbEnableAreReadFromTheirOffsets)
 {
     std::string image(8192, '\xff');
@@ -148,18 +134,6 @@ TEST_F(I2cTest, InstallTimePartialFailureKeepsTheBytesWritten)
     EXPECT_EQ(console.text(), "I2C error when writing bus 1 offset 267: 6\n"
                               "Error setting image timestamp at offset 0x108 byte 3\n");
     EXPECT_EQ(eeprom().substr(264, 4), std::string("\x11\x22\x33\xff"));
-}
-
-TEST_F(I2cTest, LedWritesReachTheLogicDevice)
-{
-    open_buses();
-    EXPECT_EQ(cpld_write(CPLD_LED_REGISTER, 0x41), 2);
-    EXPECT_EQ(cpld_write(CPLD_LED_REGISTER, 0x40), 2);
-    uint8_t v = 0;
-    EXPECT_EQ(cpld_read(CPLD_LED_REGISTER, &v), 0x40);
-    const std::string log = board_file("/board/led.log");
-    EXPECT_TRUE(std::regex_match(log, std::regex("[0-9.]+ 0x41\n[0-9.]+ 0x40\n"))) << log;
-    expect_switch_released();
 }
 
 } // namespace

@@ -97,7 +97,7 @@ TEST_F(Signature, DecisionTable)
         const char *longKey = nullptr;
     } rows[] = {
         // Unsigned: the operator decides only on a developer switch in low-security mode.
-        {plain, erased, LowSec::Marker, 'y', 1, UNSIGNED_WARNING + asked('y')},
+        {plain, erased, LowSec::Marker, 'Y', 1, UNSIGNED_WARNING + asked('Y')},
         {unsignedHdr3, rfsDev, LowSec::Marker, 'n', 0, UNSIGNED_WARNING + asked('n')},
         {unsignedHdr3, erased, LowSec::Off, 0, 0, NO_SIGNATURE},
         {plain, rfsProd, LowSec::Marker, 0, 0, NO_SIGNATURE},
