@@ -257,6 +257,7 @@ KEYFILE = ["keyfile", "--key", "pub.pem", "-o", "o", "--serial"]
     (CREATE + ["short.bin", "-o", "o"], "shorter than the 24 bytes"),
     (CREATE + ["--sign", "payload.bin", "payload.bin", "-o", "o"], "not a PEM private key"),
     (["info", "missing.img"], "cannot read missing.img"),
+    (["digest", "/dev/null"], "not a regular file"),
     (["info", "payload.bin", "--key", "payload.bin"], "not a public key"),
     (["package", "payload.bin", "-o", "o"], "header gives a component of"),
     (["package", "short.bin", "-o", "o"], "too short for a component"),

@@ -102,6 +102,11 @@ bool open_input(const char *path, InputFile &in)
         fail(EXIT_USAGE, "cannot read %s: %s", path, strerror(errno));
         return false;
     }
+    // Pieces are read by offset: a pipe or a device would read as empty.
+    if (!S_ISREG(st.st_mode)) {
+        fail(EXIT_USAGE, "cannot read %s: not a regular file", path);
+        return false;
+    }
     in.size = static_cast<uint64_t>(st.st_size);
     // Read sequentially once, so the kernel may read well ahead.
     posix_fadvise(in.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
