@@ -4,7 +4,7 @@ run through the rescue menu and the start-up (gdbserver=on) on the simulated boa
 import pytest
 
 from harness import in_order, talk
-from images import KERNEL, component, env_image
+from images import KERNEL, app_image, component, env_image
 from tftp_server import start_in_netns
 
 OPTION = "Option? : "
@@ -88,6 +88,17 @@ def test_static_or_dhcp_settings_at_start_up(loader, answers, want, unwanted):
     if gateway:
         assert f"\tNetmask    : {answers[2][1]}\r\n\tGateway    : {gateway}\r\n" in console
     assert [c for c in loader.commands() if c.startswith("dhclient")] == (["dhclient -1 eth0"] if dhcp else [])
+
+
+# Ctrl-C at the DHCP question, or q at the address: the port is left alone and the boot goes on.
+@pytest.mark.parametrize("answers", [[(DHCP, "\x03")], [(DHCP, "n"), (IP, "q")]])
+def test_start_up_network_questions_left_early(loader, answers):
+    loader.mtd("ubootenv", env_image("gdbserver=on"))
+    loader.file("/user/images/image1", app_image())
+    talk(loader.start(), answers, end="\n")
+    loader.leave_menus()
+    assert "Booting image '1'" in loader.console() and "Configuring management port" not in loader.console()
+    assert not [c for c in loader.commands() if c.startswith(("ifconfig", "dhclient"))]
 
 
 # An unplugged cable, or no eth0 at all (renamed before the loader starts).

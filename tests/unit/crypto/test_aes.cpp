@@ -114,6 +114,13 @@ TEST(DoAES, RefusedCallsChangeNothing)
 
 TEST(DeleteAESCtx, EmptyPlacesAreFine)
 {
+    const uint8_t key[16] = {};
+    uint8_t data[16] = {}, iv[16] = {};
+    AESCtx *ctx = CreateAESCtx(key, 16, 1);
+    EXPECT_EQ(DoAES(nullptr, data, 16, 1, iv), ERR_NULL_POINTER);
+    EXPECT_EQ(DoAES(ctx, data, 16, 1, nullptr), ERR_NULL_POINTER);
+    EXPECT_EQ(DoAES(ctx, nullptr, 16, 1, iv), ERR_NULL_POINTER);
+    DeleteAESCtx(&ctx);
     AESCtx *none = nullptr;
     EXPECT_EQ(DeleteAESCtx(&none), OK);
     EXPECT_EQ(none, nullptr);

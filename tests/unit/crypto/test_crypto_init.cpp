@@ -92,6 +92,9 @@ TEST(RandomGenerator, StreamMovesOnAndDependsOnEveryBit)
     EXPECT_NE(output_of(empty), first);
     for (RandomCtx *r : {a, b, empty})
         rng_release(&r);
+    RandomCtx *none = nullptr;
+    rng_release(&none); // nothing to release: no crash
+    rng_release(nullptr);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "crypto/support.h"
 #include "security/crypto/base64.h"
 #include "security/crypto/der.h"
+#include "security/crypto/pem.h"
 #include "security/crypto/rsa.h"
 
 namespace {
@@ -38,6 +39,15 @@ TEST(Base64, StrictDecoding)
         out.resize(written);
         EXPECT_EQ(out, from_hex(c.hex)); // nothing reported written on failure
     }
+    // No place for the count, or less room than the text can need.
+    Bytes out(3);
+    size_t written = 0;
+    EXPECT_EQ(base64_decode(to_bytes("Zm9v"), out, nullptr), ERR_NULL_POINTER);
+    EXPECT_EQ(base64_decode(to_bytes("Zm9vYmFy"), out, &written), ERR_BASE64_BAD_LENGTH);
+    EXPECT_EQ(pem_decode(to_bytes("Zm9v"), out, nullptr), ERR_NULL_POINTER);
+    EXPECT_EQ(pem_decode(to_bytes("Zm9vYmFy"), out, &written), ERR_BASE64_BAD_LENGTH);
+    std::span<const uint8_t> der(out);
+    EXPECT_EQ(der_read_element(der, nullptr), ERR_NULL_POINTER);
 }
 
 TEST(DerPublicKey, MalformedKeysAreRefused)
@@ -80,13 +90,18 @@ TEST(DerPublicKey, MalformedKeysAreRefused)
         with([](Parts &p) { p.exponent = {1}; }),
         with([](Parts &p) { p.exponent = {4}; }),
         with([](Parts &p) { p.exponent = {0x83}; }),
+        with([](Parts &p) { p.exponent.clear(); }),
+        with([](Parts &p) { p.exponent = Bytes(300, 0x01); }), // longer than the modulus
+        with([](Parts &p) { p.modulus = {0x03}; }),            // a one-byte modulus
         with([](Parts &p) { p.afterKey = from_hex("0500"); }),
         with([](Parts &p) { p.afterInfo = from_hex("0500"); }),
         with([](Parts &p) { p.afterAll = {0x00}; }),
         Bytes{0x30, 0x83, 0x00} + tail(good, 2),               // outer length with a leading zero byte
         Bytes{0x30, 0x80} + tail(good, 4) + Bytes{0x00, 0x00}, // indefinite outer length
         Bytes{0x3f, 0x81, 0x10} + tail(good, 1),               // multi-byte tag
-        tlv(0x30, tlv(0x02, Parts{}.modulus) + tlv(0x02, from_hex("010001"))), // bare RSAPublicKey
+        tlv(0x30, tlv(0x02, Parts{}.modulus) + tlv(0x02, from_hex("010001"))),         // bare RSAPublicKey
+        tlv(0x30, tlv(0x30, tlv(0x06, Parts{}.oid) + Parts{}.params) + tlv(0x03, {})), // empty BIT STRING
+        tlv(0x30, tlv(0x30, tlv(0x06, Parts{}.oid) + Parts{}.params) + tlv(0x04, Bytes{0} + tail(good, 24))),
         to_bytes("hello, this is not a key"),
         Bytes{},
     };

@@ -80,6 +80,7 @@ TEST(RsaOpensslRaw, HandBuiltBlocksAndLengths)
     const Bytes rsaKey = tlv(0x30, tlv(0x02, Bytes{0x00} + modulus) + tlv(0x02, from_hex("010001")));
     const Bytes bigKey = tlv(0x30, tlv(0x30, tlv(0x06, from_hex("2a864886f70d010101")) + NULL_PARAMS) +
                                        tlv(0x03, Bytes{0x00} + rsaKey));
+    EXPECT_LT(verify(digest, Bytes(256, 0xFF), key2048), 0); // not below the modulus
     EXPECT_EQ(verify(digest, Bytes(520, 0x01), bigKey), ERR_RSA_MODULUS_TOO_LONG);
     EXPECT_EQ(verify(digest, sig2048, bigKey), ERR_RSA_BAD_LENGTH);
 }
@@ -104,6 +105,8 @@ TEST(RsaPkcs1Block, StrictParsingRefusesForgeries)
         {"seven FF bytes", shortFF, ERR_RSA_BAD_PADDING},
         {"FE inside padding", notFF, ERR_RSA_BAD_PADDING},
         {"no zero after padding", Bytes{0, 1} + Bytes(254, 0xFF), ERR_RSA_BAD_PADDING},
+        {"shorter than the padding", Bytes{0, 1, 0xFF, 0}, ERR_RSA_BAD_PADDING},
+        {"first byte not zero", Bytes{1} + tail(padded(256, good), 1), ERR_RSA_BAD_PADDING},
         {"garbage in parameters", padded(256, digest_info(SHA256_OID, from_hex("0403616263"), digest)),
          ERR_RSA_BAD_DIGEST_INFO},
         {"NULL then garbage", padded(256, digest_info(SHA256_OID, from_hex("05000000"), digest)),
@@ -156,6 +159,24 @@ TEST(RsaBigint, FermatOnMersennePrimesOfManySizes)
             EXPECT_EQ(out, Bytes(pBytes.size() - aBytes.size()) + aBytes);
         }
     }
+}
+
+// What the modular arithmetic must refuse rather than compute wrongly.
+TEST(RsaBigint, RefusedArguments)
+{
+    BigInt big{}, three{}, even{}, one{}, zero{}, result{};
+    EXPECT_FALSE(bigint_from_bytes(&big, Bytes(BIGINT_MAX_BYTES + 1, 1)));
+    ASSERT_TRUE(bigint_from_bytes(&big, Bytes(64, 0xFF)) && bigint_from_bytes(&three, Bytes{3}) &&
+                bigint_from_bytes(&even, Bytes{4}) && bigint_from_bytes(&one, Bytes{1}));
+    Bytes small(1);
+    EXPECT_FALSE(bigint_to_bytes(&big, small));
+    EXPECT_EQ(bigint_compare(&three, &big), -1);
+    EXPECT_EQ(bigint_compare(&big, &three), 1);
+    MontgomeryConstants m{};
+    EXPECT_FALSE(bigint_montgomery_init(&m, &even));
+    EXPECT_FALSE(bigint_mod_exp(&result, &three, &three, &even));
+    EXPECT_FALSE(bigint_mod_exp(&result, &three, &three, &one));
+    EXPECT_FALSE(bigint_mod_exp(&result, &three, &zero, &big));
 }
 
 } // namespace

@@ -58,6 +58,9 @@ TEST(WriteFileWithProgress, Failures)
         EXPECT_EQ(write_file_with_progress(c.path, data.data(), 300), 0) << c.path;
         EXPECT_EQ(console.text(), c.console);
     }
+    Console console; // a package that cannot be opened ends before anything is made
+    EXPECT_EQ(install_package("/nonexistent-dir/pkg", 1, 0), 0);
+    EXPECT_EQ(console.text(), "Cannot open /nonexistent-dir/pkg: No such file or directory\n");
 }
 
 class VersionsReport : public BoardTest {};

@@ -147,13 +147,23 @@ TEST_F(Signature, UnreadableRootFilesystemFailsClosed)
     } rows[] = {
         {"fail rfs read 1", std::string(64 * 1024, '\xff'), 1}, // erased, so developer once readable
         {nullptr, std::string(20, '\xff'), 0},                  // ends inside the header
+        {nullptr, "", 0},                                       // no partition at all
+        // A signed header whose length is past any partition, or past this one.
+        {nullptr,
+         std::string("\0\0\0\0\xff\xff\xff\xf0", 8) + std::string(8, '\0') + "HDR3" + std::string(4, '\0'),
+         0},
+        {nullptr, std::string("\0\0\0\0\0\x10\0\0", 8) + std::string(8, '\0') + "HDR3" + std::string(4, '\0'),
+         0},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.rfs.size());
         ASSERT_TRUE(sim_board_write_file("/board/config", "time_scale 0\n"));
         if (row.fault)
             config(row.fault);
-        ASSERT_TRUE(sim_board_write_file("/dev/mtd-rfs", row.rfs));
+        if (row.rfs.empty())
+            std::filesystem::remove(root_ + "/dev/mtd-rfs");
+        else
+            ASSERT_TRUE(sim_board_write_file("/dev/mtd-rfs", row.rfs));
         EXPECT_EQ(run([] { return is_developer_image() * 10 + is_developer_image(); }).result, row.result);
     }
 }

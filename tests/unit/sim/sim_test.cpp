@@ -49,21 +49,6 @@ class SimBoard : public ::testing::Test {
     }
 };
 
-TEST_F(SimBoard, StartNeedsTheSandboxMarker)
-{
-    ASSERT_TRUE(sim_board_write_file("/board/config", "time_scale 0.25\n"));
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(plat_start(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(sim_config().timeScale, 0.25);
-
-    std::filesystem::remove(root + "/.imgloader-sandbox");
-    testing::internal::CaptureStderr();
-    EXPECT_NE(plat_start(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "imgloader-sim: not inside a sandbox root, refusing to run\n");
-}
-
 // Every directive is driven by the loader tests; a malformed line must not
 // inject a fault or change the defaults.
 TEST(SimConfigText, MalformedLinesKeepTheDefaults)
@@ -162,24 +147,6 @@ TEST_F(SimI2c, SwitchGatesTheDevicesBehindIt)
     EXPECT_EQ(plat_write(bus0, "\x01", 1), -1);
     EXPECT_EQ(errno, ENXIO);
     plat_close(bus0);
-}
-
-// What Linux i2c-dev refuses must be refused here too.
-TEST_F(SimI2c, RefusesWhatI2cDevRefuses)
-{
-    struct Case {
-        unsigned long request, arg;
-        int err;
-    } cases[] = {{I2C_SLAVE, 0x80, EINVAL}, {I2C_SLAVE, 0xA4, EINVAL}, {I2C_FUNCS, 0, ENOTTY}};
-    for (const Case &c : cases) {
-        errno = 0;
-        EXPECT_EQ(plat_ioctl(bus, c.request, c.arg), -1) << std::hex << c.request << " " << c.arg;
-        EXPECT_EQ(errno, c.err);
-    }
-    uint8_t byte;
-    errno = 0;
-    EXPECT_EQ(plat_pread(bus, &byte, 1, 0), -1);
-    EXPECT_EQ(errno, ESPIPE);
 }
 
 class SimMtd : public SimBoard {
