@@ -86,6 +86,13 @@ def test_picker_lists_files_only_and_leaves_quietly(loader, dirs, answer):
     assert "Installing" not in console and "Invalid file number" not in console
 
 
+def test_picker_without_the_stick_directory(loader):
+    loader.remove("/mnt/usb")
+    child = enter_menu(loader)
+    child.send("u")
+    exit_menu(loader, child, "u\r\nUnable to open USB directory. Quitting\r\n")
+
+
 def test_picker_rejects_text_then_takes_the_leading_number(loader):
     child, listed = pick(loader, {"a.img": "not an image", "b.img": "not an image either"})
     by_number = {n: name for name, n in listed.items()}

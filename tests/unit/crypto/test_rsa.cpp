@@ -138,6 +138,10 @@ TEST(RsaArguments, MissingPointers)
     EXPECT_EQ(IMGSIGN_verifySignature(buffer, 32, nullptr, 256, buffer, 256), ERR_NULL_POINTER);
     EXPECT_EQ(IMGSIGN_verifySignature(buffer, 32, buffer, 256, nullptr, 256), ERR_NULL_POINTER);
     EXPECT_EQ(CA_MGMT_convertPublicKey(nullptr, 10, nullptr), ERR_NULL_POINTER);
+    EXPECT_EQ(rsa_verify_digest(nullptr, {}, {}), ERR_NULL_POINTER);
+    AsymKey *none = nullptr;
+    EXPECT_EQ(asym_key_release(&none), OK);
+    EXPECT_EQ(asym_key_release(nullptr), OK);
 }
 
 TEST(RsaBigint, FermatOnMersennePrimesOfManySizes)

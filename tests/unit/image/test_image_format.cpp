@@ -143,10 +143,11 @@ TEST(FindBootComponent, Packages)
     const Bytes diags =
         make_component(FORMAT_HDR3, APPLICATION, filler(90, 6),
                        cat({signature_entry(filler(32, 1)), entry(TAG_TYPE, be32(DIAGNOSTICS))}));
-    // A type entry without the type signature is passed over.
+    // A type entry too short or without the type signature is passed over.
     const Bytes kernel_as_app =
         make_component(FORMAT_HDR3, KERNEL, filler(10, 7),
-                       cat({entry(TAG_TYPE, be32(0x01000000)), entry(TAG_TYPE, be32(APPLICATION))}));
+                       cat({entry(TAG_TYPE, {1, 2}), entry(TAG_TYPE, be32(0x01000000)),
+                            entry(TAG_TYPE, be32(APPLICATION))}));
     Bytes zero_entry = make_component(FORMAT_HDR3, APPLICATION, filler(10, 9),
                                       cat({entry(TAG_TYPE, {}), entry(TAG_TYPE, be32(DIAGNOSTICS))}));
     store_be16(&zero_entry[26], 0);
