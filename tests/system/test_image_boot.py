@@ -4,7 +4,7 @@ import gzip
 
 import pytest
 
-from harness import SLOT, boot, boot_source, in_order
+from harness import SLOT, boot, boot_source, in_order, usb_stick
 from images import APPLICATION, DIAGNOSTICS, KERNEL, RFS, app_archive, app_image, component, env_image
 
 DHCP = "Confirm: Use DHCP for network configuration? y/N: "
@@ -115,6 +115,7 @@ GDB = component(APPLICATION, gzip.compress(b"#!/bin/sh\necho \"gdb runs $*\"\n")
     ("kernel", "Image has invalid header 0x3677279\r\n"),
     ("no output", "Failed to open GDB output file.\r\n"),
     ("slot 1", "Failed to open GDB image (from slot 1)\r\n"),  # image 2 boots, slot 1 is empty
+    ("usb", "Booting image 'KPX4190_OS.img' from USB stick.\r\n"),  # no other slot to take it from
 ])
 def test_gdb_is_taken_from_the_other_slot(loader, other, expected):
     loader.mtd("ubootenv", env_image("gdb=on"))
@@ -124,6 +125,8 @@ def test_gdb_is_taken_from_the_other_slot(loader, other, expected):
         loader.file(SLOT.format(2), slot2[other])
     if other == "no output":
         loader.file("/tmp/gdb.gz/x", "")
+    if other == "usb":
+        usb_stick(loader, {"KPX4190_OS.img": app_image()})
     _, console = boot(loader)
     assert expected in console
     if other == "gzip":
@@ -133,6 +136,7 @@ def test_gdb_is_taken_from_the_other_slot(loader, other, expected):
     else:
         assert "**** GDB mode selected but GDB not available. Please install GDB image ***" in console
         assert "application 1.0.0.0 running" in console
+        assert ("Extracting GDB" in console) != (other == "usb")
 
 
 def test_shell_runs_before_the_application(loader):

@@ -17,19 +17,6 @@ class I2cTest : public BoardTest {
     void expect_switch_released() { EXPECT_EQ(board_file("/board/switch"), std::string(1, '\0')); }
 };
 
-TEST_F(I2cTest, SerialAndUsbEnableAreReadFromTheirOffsets)
-{
-    std::string image(8192, '\xff');
-    image.replace(13, 12, "SN0123456789");
-    image[315] = '\xd5';
-    ASSERT_TRUE(sim_board_write_file("/board/eeprom.bin", image));
-    open_buses();
-    uint8_t serial[12] = {};
-    EXPECT_EQ(eeprom_read_serial(serial), 'S');
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(serial), 12), "SN0123456789");
-    EXPECT_EQ(eeprom_read_usb_boot_enable(), 0xD5);
-}
-
 TEST_F(I2cTest, MissingAdapterStopsAtTheFirstBus)
 {
     ASSERT_EQ(unlink((root_ + "/dev/i2c-0").c_str()), 0);
