@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and tests everything: the host build (unit and system tests), the
 # ASan/UBSan build (skip it with IMGL_SKIP_ASAN=1) and the PowerPC build, whose
-# unit tests run under qemu-ppc. Exits non-zero on any failure.
+# unit tests run under qemu-ppc and whose loader then boots on the emulated board
+# (scripts/board.sh --test). Exits non-zero on any failure.
 # IMGL_BUILD_PREFIX=x- builds in build/x-default etc.; IMGL_JOBS sets -j (2).
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
@@ -31,6 +32,16 @@ for preset in "${presets[@]}"; do
         failed+=("$preset")
     fi
 done
+
+# The unchanged PowerPC loader on the emulated board (tests/board); IMGL_SKIP_BOARD=1 skips it.
+if [[ ${IMGL_SKIP_BOARD:-0} != 1 ]]; then
+    echo "== board"
+    if [[ " ${failed[*]} " == *" ppc(build) "* ]]; then
+        failed+=("board(no ppc build)")
+    else
+        bash scripts/board.sh --test || failed+=(board)
+    fi
+fi
 
 # Fuzz smoke runs: each libFuzzer target from its seed corpus for IMGL_FUZZ_SECONDS,
 # by default an equal share of 300 seconds for all of them.

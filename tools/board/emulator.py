@@ -5,7 +5,6 @@ Run as a program it boots a board on this terminal (scripts/board.sh)."""
 
 import argparse
 import io
-import os
 import signal
 import socket
 import subprocess
