@@ -116,11 +116,13 @@ GDB = component(APPLICATION, gzip.compress(b"#!/bin/sh\necho \"gdb runs $*\"\n")
     ("no output", "Failed to open GDB output file.\r\n"),
     ("slot 1", "Failed to open GDB image (from slot 1)\r\n"),  # image 2 boots, slot 1 is empty
     ("usb", "Booting image 'KPX4190_OS.img' from USB stick.\r\n"),  # no other slot to take it from
+    ("short", "Image has invalid header 0x0\r\n"),  # shorter than a header
 ])
 def test_gdb_is_taken_from_the_other_slot(loader, other, expected):
     loader.mtd("ubootenv", env_image("gdb=on"))
     loader.file(SLOT.format(2 if other == "slot 1" else 1), app_image())
-    slot2 = {"gzip": GDB, "no output": GDB, "tar": app_image("2.0.0.0"), "kernel": component(KERNEL, b"k" * 64)}
+    slot2 = {"gzip": GDB, "no output": GDB, "tar": app_image("2.0.0.0"), "kernel": component(KERNEL, b"k" * 64),
+             "short": b"short"}
     if other in slot2:
         loader.file(SLOT.format(2), slot2[other])
     if other == "no output":

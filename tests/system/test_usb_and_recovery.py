@@ -47,8 +47,8 @@ REJECTED = {
 }
 
 
-# None: no answer in time; "eof": the console is at its end, nobody can answer.
-@pytest.mark.parametrize("reply", ["y\n", "n\n", None, "eof"])
+# None: no answer in time; "eof": the console is at its end, nobody can answer. Other keys ask again.
+@pytest.mark.parametrize("reply", ["xy\n", "n\n", None, "eof"])
 @pytest.mark.parametrize("kind", list(REJECTED))
 def test_rejected_usb_image_asks_first(loader, kind, reply):
     name, question, if_taken, if_refused = REJECTED[kind]
@@ -56,10 +56,10 @@ def test_rejected_usb_image_asks_first(loader, kind, reply):
     usb_stick(loader, {name: image})
     loader.file(marker(image), "")
     eof = ["/bin/sh", "-c", "exec /bin/imgloader-sim </dev/null"]
-    talk(loader.start(eof if reply == "eof" else None), [(question, reply if reply in ("y\n", "n\n") else "")])
+    talk(loader.start(eof if reply == "eof" else None), [(question, reply if reply in ("xy\n", "n\n") else "")])
     loader.leave_menus()
     console = loader.console()
-    taken = reply == "y\n"
+    taken = reply == "xy\n"
     assert f"application {'3.0.0.0' if taken else '1.0.0.0'} running" in console
     assert ('\r\nTimeout. Assuming "no".\r\n' in console) == (reply is None)
     assert (loader.read(SLOT.format(1)) == image) == (taken and kind == "replacement")

@@ -128,6 +128,14 @@ TEST_F(KeyStore, RefusedLoadsAndLengths)
              return load_system_key(&k, "/user/other.pem");
          },
          0, none},
+        {"other path present", SERIAL, true,
+         [] {
+             KeyRecord k;
+             imgsign_write_key_file(u8("abc"), 4, "/user/other.pem", u8(SERIAL), SERIAL_LENGTH);
+             return int(load_system_key(&k, "/user/other.pem") && k.length == 3 &&
+                        memcmp(k.text, "abc", 3) == 0);
+         },
+         1, ""}, // no built-in key to compare it with: taken as it is
         {"no /user to create it in", SERIAL, false, [] { return check_system_keys(); }, 0,
          "ERROR creating file /user/production_key.pub.pem\n" + none},
         {"encrypt past 2 GiB", SERIAL, true,
