@@ -46,16 +46,8 @@ build default imgtool
 tool=$(build_dir default)/imgtool
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-make_app() { # version output
-    local tree=$work/app-$1
-    mkdir -p "$tree/home/bin"
-    printf '#!/bin/sh\necho "Demo application %s is running."\n' "$1" >"$tree/home/bin/mp.elf.strip"
-    chmod +x "$tree/home/bin/mp.elf.strip"
-    tar -C "$tree" -czf "$tree.tar.gz" home
-    "$tool" create --type application --version "$1" --sign keys/test/production.key.pem "$tree.tar.gz" -o "$2"
-}
-make_app 1.0.0.1 "$work/image1"
-make_app 1.0.0.2 "$work/image2"
-make_app 2.0.0.0 "$work/demo-2.0.0.0.img"
+make_demo_app "$tool" "$work" 1.0.0.1 "$work/image1"
+make_demo_app "$tool" "$work" 1.0.0.2 "$work/image2"
+make_demo_app "$tool" "$work" 2.0.0.0 "$work/demo-2.0.0.0.img"
 "$PY" tools/board/emulator.py --kernel "$kernel" --initramfs "$initramfs" --slot "$work/image1" \
     --slot "$work/image2" --tftp "$work/demo-2.0.0.0.img" "${rescue[@]}"

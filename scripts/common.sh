@@ -44,3 +44,14 @@ build() {
         return 1
     fi
 }
+
+# make_demo_app IMGTOOL WORKDIR VERSION OUTPUT: a signed application whose
+# program prints its version and exits.
+make_demo_app() {
+    local tool=$1 tree=$2/app-$3
+    mkdir -p "$tree/home/bin"
+    printf '#!/bin/sh\necho "Demo application %s is running."\n' "$3" >"$tree/home/bin/mp.elf.strip"
+    chmod +x "$tree/home/bin/mp.elf.strip"
+    tar -C "$tree" -czf "$tree.tar.gz" home
+    "$tool" create --type application --version "$3" --sign keys/test/production.key.pem "$tree.tar.gz" -o "$4"
+}

@@ -29,20 +29,10 @@ upper=$(mktemp -d)
 # The upper directory may hold the overlay's work directory, which has no permission bits.
 trap 'rm -rf "$work"; "$PY" -c "import sys; sys.path.insert(0, \"tools/sandbox\"); import sandbox; sandbox.remove_tree(sys.argv[1])" "$upper"' EXIT
 
-# A small application: its program prints its version and exits.
-make_app() { # version output
-    local tree=$work/app-$1
-    mkdir -p "$tree/home/bin"
-    printf '#!/bin/sh\necho "Demo application %s is running."\n' "$1" >"$tree/home/bin/mp.elf.strip"
-    chmod +x "$tree/home/bin/mp.elf.strip"
-    tar -C "$tree" -czf "$tree.tar.gz" home
-    "$dir/imgtool" create --type application --version "$1" --sign keys/test/production.key.pem \
-        "$tree.tar.gz" -o "$2"
-}
 mkdir -p "$upper/user/images" "$upper/board" "$work/tftp"
-make_app 1.0.0.1 "$upper/user/images/image1"
-make_app 1.0.0.2 "$upper/user/images/image2"
-make_app 2.0.0.0 "$work/tftp/demo-2.0.0.0.img"
+make_demo_app "$dir/imgtool" "$work" 1.0.0.1 "$upper/user/images/image1"
+make_demo_app "$dir/imgtool" "$work" 1.0.0.2 "$upper/user/images/image2"
+make_demo_app "$dir/imgtool" "$work" 2.0.0.0 "$work/tftp/demo-2.0.0.0.img"
 printf 'time_scale 1\n' >"$upper/board/config"
 
 if ((rescue)); then
