@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 mode=demo
 rescue=()
 case ${1:-} in
---test) mode=test && shift ;;
+--test) mode="test" && shift ;;
 --rescue) rescue=(--rescue) && shift ;;
 "") ;;
 *) echo "usage: $0 [--rescue | --test [PYTEST ARGS...]]" >&2 && exit 2 ;;

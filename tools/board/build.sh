@@ -51,7 +51,9 @@ apt_private() {
 debian_source() {
     local pkg=$1 dir=$2 tmp
     tmp=$(mktemp -d "$CACHE/src.XXXXXX")
-    [[ -d $CACHE/apt/lists ]] && ls "$CACHE"/apt/lists/*Sources* >/dev/null 2>&1 || apt_private update >/dev/null
+    if ! ls "$CACHE"/apt/lists/*Sources* >/dev/null 2>&1; then
+        apt_private update >/dev/null
+    fi
     (cd "$tmp" && apt_private source --download-only "$pkg" >/dev/null && dpkg-source -x --no-check ./*.dsc src >/dev/null) ||
         { rm -rf "$tmp"; return 1; }
     rm -rf "$dir"
@@ -69,7 +71,7 @@ kernel() {
         rm -rf "$src"
         mkdir -p "$src"
         tar -xJf /usr/src/linux-source-6.1.tar.xz -C "$src" --strip-components=1
-        local make=(make -C "$src" ARCH=powerpc CROSS_COMPILE=$CROSS)
+        local make=(make -C "$src" ARCH=powerpc "CROSS_COMPILE=$CROSS")
         "${make[@]}" mpc85xx_defconfig >/dev/null
         (cd "$src" && ARCH=powerpc scripts/kconfig/merge_config.sh -m .config "$here/kernel.config" >/dev/null)
         "${make[@]}" olddefconfig >/dev/null
@@ -104,7 +106,7 @@ busybox() {
         log "building busybox"
         src=$CACHE/busybox-build
         debian_source busybox "$src"
-        local make=(make -C "$src" ARCH=powerpc CROSS_COMPILE=$CROSS)
+        local make=(make -C "$src" ARCH=powerpc "CROSS_COMPILE=$CROSS")
         "${make[@]}" defconfig >/dev/null
         local opt
         while IFS= read -r opt; do
