@@ -41,11 +41,13 @@ def talk(child, steps):
     for prompt, reply in steps:
         child.expect_exact(prompt)
         time.sleep(0.3)
-        if callable(reply):
-            reply(child)
-        for key in "" if callable(reply) else reply:
-            child.send(key)
-            time.sleep(0.02)
+        reply(child) if callable(reply) else type_keys(child, reply)
+
+
+def type_keys(child, text):
+    for key in text:
+        child.send(key)
+        time.sleep(0.02)
 
 
 def tftp_steps(name, slot=None, server=SERVER):
