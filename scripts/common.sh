@@ -10,9 +10,11 @@ PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev libssl-
     python3 python3-pytest python3-pexpect g++-powerpc-linux-gnu qemu-user clang openssl iproute2
     util-linux ccache strace lrzsz libisal-dev libclang-rt-14-dev)
 
+# install_packages [PACKAGE...]: the given Debian packages (default: PACKAGES) that are missing.
 install_packages() {
     local missing=() p
-    for p in "${PACKAGES[@]}"; do
+    (($#)) || set -- "${PACKAGES[@]}"
+    for p in "$@"; do
         dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^ii' || missing+=("$p")
     done
     ((${#missing[@]} == 0)) && return 0

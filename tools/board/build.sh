@@ -7,26 +7,16 @@
 # a hash of what went into it, so a second run on the same machine builds nothing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=SCRIPTDIR/../../scripts/common.sh
+. "$here/../../scripts/common.sh"
 CACHE=${IMGL_BOARD_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/imgloader/board}
-JOBS=${IMGL_JOBS:-2}
 CROSS=powerpc-linux-gnu-
-PACKAGES=(qemu-system-ppc gcc-powerpc-linux-gnu linux-source-6.1 bc bison flex m4 libssl-dev libelf-dev
+BOARD_PACKAGES=(qemu-system-ppc gcc-powerpc-linux-gnu linux-source-6.1 bc bison flex m4 libssl-dev libelf-dev
     cpio dpkg-dev xz-utils make file mtd-utils python3-pexpect python3-pytest lrzsz)
 
 log() { echo "[board] $*" >&2; }
 
-packages() {
-    local missing=() p
-    for p in "${PACKAGES[@]}"; do
-        dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^ii' || missing+=("$p")
-    done
-    ((${#missing[@]} == 0)) && return 0
-    log "installing ${missing[*]}"
-    local sudo=()
-    ((EUID == 0)) || sudo=(sudo)
-    "${sudo[@]}" apt-get update -q >/dev/null
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
-}
+packages() { install_packages "${BOARD_PACKAGES[@]}"; }
 
 key() { cat "$@" | sha256sum | cut -c1-16; }
 tool_versions() { "${CROSS}gcc" --version | head -n1; }
