@@ -53,6 +53,21 @@ ComponentBuffer alloc_component_buffer(size_t size)
     return ComponentBuffer(static_cast<uint8_t *>(plat_alloc_buffer(size)), BufferRelease{size});
 }
 
+size_t pread_upto(int fd, uint8_t *buffer, size_t length, uint64_t offset)
+{
+    size_t filled = 0;
+    while (filled < length) {
+        const ssize_t n =
+            plat_pread(fd, buffer + filled, length - filled, static_cast<off_t>(offset + filled));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        filled += static_cast<size_t>(n);
+    }
+    return filled;
+}
+
 size_t read_component(int fd, uint64_t offset, uint8_t *buffer, size_t length, ComponentRead &out)
 {
     ComponentScan scan;
@@ -62,18 +77,8 @@ size_t read_component(int fd, uint64_t offset, uint8_t *buffer, size_t length, C
     while (got < length && !ended) {
         // Whole pieces, so that each is scanned while it is still in cache.
         const size_t piece = std::min(length - got, READ_PIECE);
-        size_t filled = 0;
-        while (filled < piece) {
-            const ssize_t n = plat_pread(fd, buffer + got + filled, piece - filled,
-                                         static_cast<off_t>(offset + got + filled));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                ended = true;
-                break;
-            }
-            filled += static_cast<size_t>(n);
-        }
+        const size_t filled = pread_upto(fd, buffer + got, piece, offset + got);
+        ended = filled < piece;
         if (got == 0 && filled >= COMPONENT_PROBE_SIZE)
             scan.range = signed_range(
                 std::span<const uint8_t, COMPONENT_PROBE_SIZE>(buffer, COMPONENT_PROBE_SIZE), length);

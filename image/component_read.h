@@ -36,6 +36,9 @@ struct BufferRelease {
 };
 using ComponentBuffer = std::unique_ptr<uint8_t[], BufferRelease>;
 
+// Reads until length bytes are in or the device ends or fails; answers the bytes read.
+size_t pread_upto(int fd, uint8_t *buffer, size_t length, uint64_t offset);
+
 // Empty when there is no memory.
 ComponentBuffer alloc_component_buffer(size_t size);
 

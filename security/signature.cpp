@@ -3,7 +3,6 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -70,22 +69,6 @@ struct PlatFd {
             plat_close(fd);
     }
 };
-
-// The whole range or nothing; a partition that ends early counts as unreadable.
-bool pread_all(int fd, uint8_t *buf, uint64_t len, uint64_t off)
-{
-    while (len > 0) {
-        const ssize_t n = plat_pread(fd, buf, len, static_cast<off_t>(off));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        buf += n;
-        off += static_cast<uint64_t>(n);
-        len -= static_cast<uint64_t>(n);
-    }
-    return true;
-}
 
 } // namespace
 
@@ -175,7 +158,7 @@ int is_developer_image()
         return 0;
     uint8_t first[COMPONENT_PROBE_SIZE] = {};
     // An unreadable header says nothing about the root filesystem: fail closed, try again later.
-    if (!pread_all(rfs.fd, first, sizeof first, 0))
+    if (pread_upto(rfs.fd, first, sizeof first, 0) != sizeof first)
         return 0;
     if (load_be32(&first[MARKER_OFFSET]) != HDR3_MARKER) {
         developerDetermined = true;
