@@ -1,5 +1,4 @@
-// Helpers for the crypto tests: hex and DER building, the NIST .rsp and
-// Wycheproof readers, and keys and signatures made by the openssl command.
+// Hex and DER building, the NIST .rsp and Wycheproof readers, and the openssl command.
 #pragma once
 
 #include <cstdlib>
@@ -7,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,7 +23,6 @@ inline Bytes from_hex(std::string_view hex)
     return out;
 }
 inline Bytes to_bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
-inline Bytes tail(const Bytes &b, size_t from) { return Bytes(b.begin() + static_cast<long>(from), b.end()); }
 inline Bytes operator+(Bytes a, const Bytes &b)
 {
     a.insert(a.end(), b.begin(), b.end());
@@ -60,56 +59,43 @@ inline Bytes read_file(const std::string &path)
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
-inline std::string vector_path(const std::string &name) { return std::string(IMGL_VECTORS_DIR) + "/" + name; }
+inline std::string read_vectors(const std::string &name)
+{
+    const Bytes raw = read_file(std::string(IMGL_VECTORS_DIR) + "/" + name);
+    return std::string(raw.begin(), raw.end());
+}
 
-// NIST CAVP response file: "[section]" lines, "Name = value" lines, records
-// separated by blank lines, CRLF or LF ends. Empty when unreadable.
-struct RspRecord {
-    std::string section; // e.g. "ENCRYPT" or "L = 32"
-    std::map<std::string, std::string> fields;
-};
+// Records of a NIST CAVP response file: "Name = value" lines, blank-line separated,
+// with "section" holding the last "[...]" header. CR LF or LF ends.
+using RspRecord = std::map<std::string, std::string>;
 inline std::vector<RspRecord> read_rsp(const std::string &name)
 {
-    std::vector<RspRecord> records;
-    std::ifstream in(vector_path(name), std::ios::binary);
+    std::vector<RspRecord> records{{}};
+    std::istringstream in(read_vectors(name));
     std::string section;
-    bool inRecord = false;
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         const size_t eq = line.find(" = ");
         if (line.empty() || line[0] == '[') {
-            inRecord = false;
-            if (!line.empty())
-                section = line.substr(1, line.find(']') - 1);
+            if (!records.back().empty())
+                records.push_back({});
+            section = line.empty() ? section : line.substr(1, line.find(']') - 1);
         } else if (line[0] != '#' && eq != std::string::npos) {
-            if (!inRecord)
-                records.push_back({section, {}});
-            inRecord = true;
-            records.back().fields[line.substr(0, eq)] = line.substr(eq + 3);
+            records.back()["section"] = section;
+            records.back()[line.substr(0, eq)] = line.substr(eq + 3);
         }
     }
+    if (records.back().empty())
+        records.pop_back();
     return records;
 }
 
-struct WycheproofCase {
-    int tcId;
-    size_t group;
-    Bytes msg, sig;
-    std::string result;
-};
-struct WycheproofFile {
-    std::vector<Bytes> keyDer;
-    std::vector<std::string> keyPem;
-    std::vector<WycheproofCase> cases;
-};
-
-// Purpose-built scanner: follows "key": "string" and "key": number pairs in
-// document order, which is all this file's layout needs. Its only escape is \n.
-inline WycheproofFile read_wycheproof()
+// The Wycheproof file as a sequence of "key": value pairs in document order (its
+// only escape is \n); each "tcId" opens a case that the following pairs fill in.
+inline std::vector<RspRecord> read_wycheproof()
 {
-    const Bytes raw = read_file(vector_path("rsa_signature_2048_sha256_test.json"));
-    const std::string text(raw.begin(), raw.end());
+    const std::string text = read_vectors("rsa_signature_2048_sha256_test.json");
     auto read_string = [&text](size_t &pos) {
         std::string out;
         for (++pos; pos < text.size() && text[pos] != '"'; ++pos)
@@ -117,7 +103,8 @@ inline WycheproofFile read_wycheproof()
         ++pos;
         return out;
     };
-    WycheproofFile file;
+    std::vector<RspRecord> cases;
+    RspRecord group;
     for (size_t pos = text.find('"'); pos < text.size(); pos = text.find('"', pos)) {
         const std::string key = read_string(pos);
         if (text.compare(pos, 2, ": ") != 0)
@@ -125,21 +112,16 @@ inline WycheproofFile read_wycheproof()
         pos += 2;
         const std::string value =
             text[pos] == '"' ? read_string(pos) : text.substr(pos, text.find_first_of(",\n}", pos) - pos);
-        WycheproofCase *last = file.cases.empty() ? nullptr : &file.cases.back();
-        if (key == "publicKeyDer")
-            file.keyDer.push_back(from_hex(value));
-        else if (key == "publicKeyPem")
-            file.keyPem.push_back(value);
-        else if (key == "tcId")
-            file.cases.push_back({std::atoi(value.c_str()), file.keyDer.size() - 1, {}, {}, {}});
-        else if (last != nullptr && key == "msg")
-            last->msg = from_hex(value);
-        else if (last != nullptr && key == "sig")
-            last->sig = from_hex(value);
-        else if (last != nullptr && key == "result")
-            last->result = value;
+        if (key == "publicKeyDer" || key == "publicKeyPem") {
+            group[key] = value;
+            continue;
+        }
+        if (key == "tcId")
+            cases.push_back(group);
+        if (!cases.empty())
+            cases.back()[key] = value;
     }
-    return file;
+    return cases;
 }
 
 // This run's private directory for openssl files, removed at exit.
@@ -165,31 +147,4 @@ inline Bytes openssl(const std::string &args, const std::string &out, const std:
     const std::string command = "cd " + openssl_dir() + " && openssl " + args + " -out " + out + " " + files;
     return std::system((command + " 2>/dev/null").c_str()) == 0 ? read_file(openssl_dir() + "/" + out)
                                                                 : Bytes{};
-}
-
-// Private key of `bits` bits, generated once per run; answers its file name.
-inline std::string openssl_key(int bits)
-{
-    static std::map<int, bool> made;
-    const std::string name = "rsa" + std::to_string(bits) + ".pem";
-    if (!made[bits])
-        made[bits] =
-            !openssl("genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:" + std::to_string(bits), name).empty();
-    return name;
-}
-
-inline Bytes openssl_public(int bits, const std::string &form)
-{
-    return openssl("pkey -in " + openssl_key(bits) + " -pubout -outform " + form, "pub." + form);
-}
-
-// Signs SHA-256 of `input` with PKCS #1 v1.5 padding, or with `raw` applies
-// the bare private-key operation to `input`, a block as long as the modulus.
-inline Bytes openssl_sign(int bits, const Bytes &input, bool raw = false)
-{
-    const std::string key = openssl_key(bits);
-    std::ofstream(openssl_dir() + "/in.bin", std::ios::binary)
-        .write(reinterpret_cast<const char *>(input.data()), static_cast<std::streamsize>(input.size()));
-    return raw ? openssl("rsautl -sign -raw -inkey " + key + " -in in.bin", "sig.bin")
-               : openssl("dgst -sha256 -sign " + key, "sig.bin", "in.bin");
 }

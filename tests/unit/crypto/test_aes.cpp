@@ -1,70 +1,54 @@
 #include "crypto/support.h"
 #include "security/crypto/aes.h"
-#include "security/crypto/crypto.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 namespace {
 
-struct AesFile {
-    const char *name;
-    size_t records;
-};
+class AesCbcVectors : public testing::TestWithParam<std::pair<const char *, size_t>> {};
 
-class AesCbcVectors : public testing::TestWithParam<AesFile> {};
-
-// Runs one DoAES call per piece, so a split input also checks IV chaining.
-Bytes run_cbc(const Bytes &key, Bytes iv, Bytes data, int32_t encrypt, size_t firstPiece, Bytes *ivAfter)
-{
-    AESCtx *ctx = CreateAESCtx(key.data(), int32_t(key.size()), encrypt);
-    EXPECT_NE(ctx, nullptr);
-    if (ctx == nullptr)
-        return {};
-    size_t first = std::min(firstPiece, data.size());
-    EXPECT_EQ(DoAES(ctx, data.data(), int32_t(first), encrypt, iv.data()), OK);
-    EXPECT_EQ(DoAES(ctx, data.data() + first, int32_t(data.size() - first), encrypt, iv.data()), OK);
-    EXPECT_EQ(DeleteAESCtx(&ctx), OK);
-    EXPECT_EQ(ctx, nullptr);
-    *ivAfter = iv;
-    return data;
-}
-
+// Each record runs whole and split after the first block (so the IV carries the
+// chain across calls), and must leave the last cipher block as the IV.
 TEST_P(AesCbcVectors, EncryptAndDecryptRecords)
 {
-    auto records = read_rsp(GetParam().name);
-    ASSERT_EQ(records.size(), GetParam().records);
+    const auto records = read_rsp(std::string(GetParam().first) + ".rsp");
+    ASSERT_EQ(records.size(), GetParam().second);
     for (const auto &r : records) {
-        const bool encrypt = r.section == "ENCRYPT";
-        ASSERT_TRUE(encrypt || r.section == "DECRYPT");
-        Bytes key = from_hex(r.fields.at("KEY")), iv = from_hex(r.fields.at("IV"));
-        Bytes pt = from_hex(r.fields.at("PLAINTEXT")), ct = from_hex(r.fields.at("CIPHERTEXT"));
-        const Bytes &in = encrypt ? pt : ct;
-        const Bytes &want = encrypt ? ct : pt;
-        const Bytes lastCipherBlock(ct.end() - 16, ct.end());
-        for (size_t split : {in.size(), size_t(16)}) {
-            Bytes ivAfter;
-            EXPECT_EQ(run_cbc(key, iv, in, encrypt, split, &ivAfter), want)
-                << r.section << " COUNT=" << r.fields.at("COUNT") << " split=" << split;
-            EXPECT_EQ(ivAfter, lastCipherBlock) << r.section << " COUNT=" << r.fields.at("COUNT");
+        const bool encrypt = r.at("section") == "ENCRYPT";
+        const Bytes key = from_hex(r.at("KEY")), pt = from_hex(r.at("PLAINTEXT")),
+                    ct = from_hex(r.at("CIPHERTEXT"));
+        for (int32_t split : {int32_t(pt.size()), 16}) {
+            SCOPED_TRACE(r.at("section") + " COUNT=" + r.at("COUNT") + " split=" + std::to_string(split));
+            Bytes data = encrypt ? pt : ct, iv = from_hex(r.at("IV"));
+            AESCtx *ctx = CreateAESCtx(key.data(), int32_t(key.size()), encrypt);
+            ASSERT_NE(ctx, nullptr);
+            EXPECT_EQ(DoAES(ctx, data.data(), split, encrypt, iv.data()), OK);
+            EXPECT_EQ(DoAES(ctx, data.data() + split, int32_t(data.size()) - split, encrypt, iv.data()), OK);
+            EXPECT_EQ(DeleteAESCtx(&ctx), OK);
+            EXPECT_EQ(ctx, nullptr);
+            EXPECT_EQ(data, encrypt ? ct : pt);
+            EXPECT_EQ(iv, Bytes(ct.end() - 16, ct.end()));
         }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Nist, AesCbcVectors,
-                         testing::Values(AesFile{"CBCGFSbox128.rsp", 14}, AesFile{"CBCGFSbox192.rsp", 12},
-                                         AesFile{"CBCGFSbox256.rsp", 10}, AesFile{"CBCKeySbox128.rsp", 42},
-                                         AesFile{"CBCKeySbox192.rsp", 48}, AesFile{"CBCKeySbox256.rsp", 32},
-                                         AesFile{"CBCVarKey128.rsp", 256}, AesFile{"CBCVarKey192.rsp", 384},
-                                         AesFile{"CBCVarKey256.rsp", 512}, AesFile{"CBCVarTxt128.rsp", 256},
-                                         AesFile{"CBCVarTxt192.rsp", 256}, AesFile{"CBCVarTxt256.rsp", 256},
-                                         AesFile{"CBCMMT128.rsp", 20}, AesFile{"CBCMMT192.rsp", 20},
-                                         AesFile{"CBCMMT256.rsp", 20}),
-                         [](const testing::TestParamInfo<AesFile> &info) {
-                             std::string n = info.param.name;
-                             return n.substr(0, n.find('.'));
-                         });
+                         testing::ValuesIn(std::vector<std::pair<const char *, size_t>>{{"CBCGFSbox128", 14},
+                                                                                        {"CBCGFSbox192", 12},
+                                                                                        {"CBCGFSbox256", 10},
+                                                                                        {"CBCKeySbox128", 42},
+                                                                                        {"CBCKeySbox192", 48},
+                                                                                        {"CBCKeySbox256", 32},
+                                                                                        {"CBCVarKey128", 256},
+                                                                                        {"CBCVarKey192", 384},
+                                                                                        {"CBCVarKey256", 512},
+                                                                                        {"CBCVarTxt128", 256},
+                                                                                        {"CBCVarTxt192", 256},
+                                                                                        {"CBCVarTxt256", 256},
+                                                                                        {"CBCMMT128", 20},
+                                                                                        {"CBCMMT192", 20},
+                                                                                        {"CBCMMT256", 20}}),
+                         [](const auto &info) { return std::string(info.param.first); });
 
 TEST(CreateAESCtx, AcceptsOnlyAesKeyLengths)
 {
@@ -77,27 +61,35 @@ TEST(CreateAESCtx, AcceptsOnlyAesKeyLengths)
         }
     }
     EXPECT_EQ(CreateAESCtx(nullptr, 16, 1), nullptr);
+    AESCtx *none = nullptr;
+    EXPECT_EQ(DeleteAESCtx(&none), OK);
+    EXPECT_EQ(DeleteAESCtx(nullptr), OK);
 }
 
-// Refused calls (and the empty one) must leave both the buffer and the IV alone.
+// Refused calls (and the empty ones) must leave both the buffer and the IV alone.
 TEST(DoAES, RefusedCallsChangeNothing)
 {
     const uint8_t key[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    enum { NoCtx = 1, NoData = 2, NoIv = 4 };
     const struct {
-        const char *what;
-        int32_t ctxDirection, mode, length, direction, status;
+        int32_t ctxDirection, mode, length, direction, missing, status;
     } cases[] = {
-        {"length 17", 1, AES_MODE_CBC, 17, 1, ERR_AES_BAD_LENGTH},
-        {"length 17 decrypt", 0, AES_MODE_CBC, 17, 0, ERR_AES_BAD_LENGTH},
-        {"negative length", 1, AES_MODE_CBC, -16, 1, ERR_AES_BAD_LENGTH},
-        {"decrypt on encrypt context", 1, AES_MODE_CBC, 32, 0, ERR_AES_BAD_DIRECTION},
-        {"encrypt on decrypt context", 0, AES_MODE_CBC, 32, 1, ERR_AES_BAD_DIRECTION},
-        {"unknown mode encrypting", 1, 9, 16, 1, ERR_AES_BAD_MODE},
-        {"unknown mode decrypting", 0, 9, 16, 0, ERR_AES_BAD_DIRECTION},
-        {"empty encrypt", 1, AES_MODE_CBC, 0, 1, OK},
-        {"empty decrypt", 0, AES_MODE_CBC, 0, 0, OK},
+        {1, AES_MODE_CBC, 17, 1, 0, ERR_AES_BAD_LENGTH},
+        {0, AES_MODE_CBC, 17, 0, 0, ERR_AES_BAD_LENGTH},
+        {1, AES_MODE_CBC, -16, 1, 0, ERR_AES_BAD_LENGTH},
+        {1, AES_MODE_CBC, 32, 0, 0, ERR_AES_BAD_DIRECTION},
+        {0, AES_MODE_CBC, 32, 1, 0, ERR_AES_BAD_DIRECTION},
+        {1, 9, 16, 1, 0, ERR_AES_BAD_MODE},
+        {0, 9, 16, 0, 0, ERR_AES_BAD_DIRECTION},
+        {1, AES_MODE_CBC, 0, 1, 0, OK},
+        {0, AES_MODE_CBC, 0, 0, 0, OK},
+        {1, AES_MODE_CBC, 0, 1, NoData, OK},
+        {1, AES_MODE_CBC, 16, 1, NoData, ERR_NULL_POINTER},
+        {1, AES_MODE_CBC, 16, 1, NoCtx, ERR_NULL_POINTER},
+        {1, AES_MODE_CBC, 16, 1, NoIv, ERR_NULL_POINTER},
     };
     for (const auto &c : cases) {
+        SCOPED_TRACE(&c - cases);
         AESCtx *ctx = CreateAESCtx(key, 16, c.ctxDirection);
         ASSERT_NE(ctx, nullptr);
         ctx->mode = c.mode;
@@ -105,26 +97,13 @@ TEST(DoAES, RefusedCallsChangeNothing)
         for (size_t i = 0; i < data.size(); ++i)
             data[i] = uint8_t(i * 7);
         const Bytes original = data, originalIv = iv;
-        EXPECT_EQ(DoAES(ctx, data.data(), c.length, c.direction, iv.data()), c.status) << c.what;
-        EXPECT_EQ(data, original) << c.what;
-        EXPECT_EQ(iv, originalIv) << c.what;
+        EXPECT_EQ(DoAES(c.missing & NoCtx ? nullptr : ctx, c.missing & NoData ? nullptr : data.data(),
+                        c.length, c.direction, c.missing & NoIv ? nullptr : iv.data()),
+                  c.status);
+        EXPECT_EQ(data, original);
+        EXPECT_EQ(iv, originalIv);
         DeleteAESCtx(&ctx);
     }
-}
-
-TEST(DeleteAESCtx, EmptyPlacesAreFine)
-{
-    const uint8_t key[16] = {};
-    uint8_t data[16] = {}, iv[16] = {};
-    AESCtx *ctx = CreateAESCtx(key, 16, 1);
-    EXPECT_EQ(DoAES(nullptr, data, 16, 1, iv), ERR_NULL_POINTER);
-    EXPECT_EQ(DoAES(ctx, data, 16, 1, nullptr), ERR_NULL_POINTER);
-    EXPECT_EQ(DoAES(ctx, nullptr, 16, 1, iv), ERR_NULL_POINTER);
-    DeleteAESCtx(&ctx);
-    AESCtx *none = nullptr;
-    EXPECT_EQ(DeleteAESCtx(&none), OK);
-    EXPECT_EQ(none, nullptr);
-    EXPECT_EQ(DeleteAESCtx(nullptr), OK);
 }
 
 } // namespace

@@ -10,7 +10,7 @@ namespace {
 
 TEST(Base64, StrictDecoding)
 {
-    struct Case {
+    const struct {
         std::string text;
         int32_t expected;
         const char *hex;
@@ -26,18 +26,17 @@ TEST(Base64, StrictDecoding)
         {"Zg==Zm9v", ERR_BASE64_BAD_PADDING, ""},
         {"Zh==", ERR_BASE64_BAD_PADDING, ""}, // bits left over after the last byte
         {"Zm9=", ERR_BASE64_BAD_PADDING, ""},
-        {"Zm-_", ERR_BASE64_BAD_CHARACTER, ""}, // base64url is another alphabet
+        {"Zm-_", ERR_BASE64_BAD_CHARACTER, ""}, // no base64url
         {std::string("Zm9\0", 4), ERR_BASE64_BAD_CHARACTER, ""},
         {"Zm9\x80", ERR_BASE64_BAD_CHARACTER, ""},
     };
     ASSERT_EQ(base64_init_table(), 0);
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.text);
+    for (const auto &c : cases) {
         Bytes out(base64_decoded_capacity(c.text.size()));
         size_t written = 0;
-        EXPECT_EQ(base64_decode(to_bytes(c.text), out, &written), c.expected);
+        EXPECT_EQ(base64_decode(to_bytes(c.text), out, &written), c.expected) << c.text;
         out.resize(written);
-        EXPECT_EQ(out, from_hex(c.hex)); // nothing reported written on failure
+        EXPECT_EQ(out, from_hex(c.hex)) << c.text; // nothing reported written on failure
     }
     // No place for the count, or less room than the text can need.
     Bytes out(3);
@@ -50,6 +49,19 @@ TEST(Base64, StrictDecoding)
     EXPECT_EQ(der_read_element(der, nullptr), ERR_NULL_POINTER);
 }
 
+// Status of the conversion; `modulus` gets the key's modulus on success.
+int32_t convert(const Bytes &text, Bytes *modulus = nullptr)
+{
+    AsymKeyPtr key(asym_key_create());
+    const int32_t status =
+        CA_MGMT_convertPublicKey(text.data(), static_cast<uint32_t>(text.size()), key.get());
+    if (modulus != nullptr)
+        modulus->assign(status == 0 ? key->modulusLength : 0, 0);
+    if (modulus != nullptr && status == 0 && !bigint_to_bytes(&key->modulus, *modulus))
+        modulus->clear();
+    return status;
+}
+
 TEST(DerPublicKey, MalformedKeysAreRefused)
 {
     struct Parts {
@@ -58,23 +70,19 @@ TEST(DerPublicKey, MalformedKeysAreRefused)
         Bytes modulus = Bytes{0x00, 0xC5} + Bytes(254, 0x6B) + Bytes{0x11};
         Bytes exponent = from_hex("010001"), afterKey, afterInfo, afterAll;
     };
-    auto build = [](const Parts &p) {
+    auto with = [](auto change) {
+        Parts p;
+        change(p);
         const Bytes rsaKey = tlv(0x30, tlv(0x02, p.modulus) + tlv(0x02, p.exponent)) + p.afterKey;
         return tlv(0x30, tlv(0x30, tlv(0x06, p.oid) + p.params) + tlv(0x03, Bytes{p.unusedBits} + rsaKey) +
                              p.afterInfo) +
                p.afterAll;
     };
-    auto with = [&](auto change) {
-        Parts p;
-        change(p);
-        return build(p);
-    };
-    const Bytes good = build(Parts{});
-    AsymKeyPtr key(asym_key_create());
-    ASSERT_EQ(CA_MGMT_convertPublicKey(good.data(), static_cast<uint32_t>(good.size()), key.get()), 0);
-    Bytes modulus(key->modulusLength);
-    ASSERT_TRUE(bigint_to_bytes(&key->modulus, modulus));
-    EXPECT_EQ(modulus, tail(Parts{}.modulus, 1));
+    const Bytes good = with([](Parts &) {}), body(good.begin() + 4, good.end());
+    Bytes modulus;
+    ASSERT_EQ(convert(good, &modulus), 0);
+    const Bytes want = Parts{}.modulus;
+    EXPECT_EQ(modulus, Bytes(want.begin() + 1, want.end()));
 
     const Bytes cases[] = {
         with([](Parts &p) { p.oid.back() = 0x05; }),
@@ -87,30 +95,30 @@ TEST(DerPublicKey, MalformedKeysAreRefused)
         with([](Parts &p) { p.modulus.insert(p.modulus.begin(), 0x00); }), // non-minimal
         with([](Parts &p) { p.modulus.back() = 0x10; }),                   // even
         with([](Parts &p) { p.modulus = {0}; }),
+        with([](Parts &p) { p.modulus = {0x03}; }), // one byte
         with([](Parts &p) { p.exponent = {1}; }),
         with([](Parts &p) { p.exponent = {4}; }),
         with([](Parts &p) { p.exponent = {0x83}; }),
         with([](Parts &p) { p.exponent.clear(); }),
         with([](Parts &p) { p.exponent = Bytes(300, 0x01); }), // longer than the modulus
-        with([](Parts &p) { p.modulus = {0x03}; }),            // a one-byte modulus
         with([](Parts &p) { p.afterKey = from_hex("0500"); }),
         with([](Parts &p) { p.afterInfo = from_hex("0500"); }),
         with([](Parts &p) { p.afterAll = {0x00}; }),
-        Bytes{0x30, 0x83, 0x00} + tail(good, 2),               // outer length with a leading zero byte
-        Bytes{0x30, 0x80} + tail(good, 4) + Bytes{0x00, 0x00}, // indefinite outer length
-        Bytes{0x3f, 0x81, 0x10} + tail(good, 1),               // multi-byte tag
-        tlv(0x30, tlv(0x02, Parts{}.modulus) + tlv(0x02, from_hex("010001"))),         // bare RSAPublicKey
+        Bytes{0x30, 0x83, 0x00, 0x01, 0x22} + body,   // leading zero length byte
+        Bytes{0x30, 0x80} + body + Bytes{0x00, 0x00}, // indefinite length
+        Bytes{0x30, 0x85, 0x00, 0x00, 0x00, 0x01, 0x22} + body,
+        Bytes{0x30, 0x81, 0x7F} + Bytes(0x7F, 0),                              // long form for a short length
+        Bytes{0x3f, 0x81, 0x10} + body,                                        // multi-byte tag
+        tlv(0x30, tlv(0x02, Parts{}.modulus) + tlv(0x02, from_hex("010001"))), // bare RSAPublicKey
         tlv(0x30, tlv(0x30, tlv(0x06, Parts{}.oid) + Parts{}.params) + tlv(0x03, {})), // empty BIT STRING
-        tlv(0x30, tlv(0x30, tlv(0x06, Parts{}.oid) + Parts{}.params) + tlv(0x04, Bytes{0} + tail(good, 24))),
+        tlv(0x30, tlv(0x30, tlv(0x06, Parts{}.oid) + Parts{}.params) +
+                      tlv(0x04, Bytes(good.begin() + 23, good.end()))),
         to_bytes("hello, this is not a key"),
-        Bytes{},
     };
-    for (size_t i = 0; i < std::size(cases); ++i)
-        EXPECT_LT(CA_MGMT_convertPublicKey(cases[i].data(), static_cast<uint32_t>(cases[i].size()), nullptr),
-                  0)
-            << "case " << i;
+    for (const Bytes &c : cases)
+        EXPECT_LT(convert(c), 0) << "case " << &c - cases;
     for (size_t length = 0; length < good.size(); ++length)
-        EXPECT_LT(CA_MGMT_convertPublicKey(good.data(), static_cast<uint32_t>(length), nullptr), 0) << length;
+        EXPECT_LT(CA_MGMT_convertPublicKey(good.data(), uint32_t(length), nullptr), 0) << length;
 }
 
 std::string replace_all(std::string text, const std::string &from, const std::string &to)
@@ -120,59 +128,39 @@ std::string replace_all(std::string text, const std::string &from, const std::st
     return text;
 }
 
-// Status of the conversion; `modulus` gets the key's modulus on success.
-int32_t convert(const Bytes &text, Bytes *modulus)
-{
-    AsymKeyPtr key(asym_key_create());
-    const int32_t status =
-        CA_MGMT_convertPublicKey(text.data(), static_cast<uint32_t>(text.size()), key.get());
-    modulus->assign(status == 0 ? key->modulusLength : 0, 0);
-    if (status == 0 && !bigint_to_bytes(&key->modulus, *modulus))
-        modulus->clear();
-    return status;
-}
-
 TEST(PemKeyText, FramingVariants)
 {
-    const WycheproofFile file = read_wycheproof();
-    ASSERT_FALSE(file.keyPem.empty());
-    const std::string pem = file.keyPem[0];
+    const auto vectors = read_wycheproof();
+    ASSERT_FALSE(vectors.empty());
+    const std::string pem = vectors[0].at("publicKeyPem");
     const size_t bodyStart = pem.find('\n') + 1;
     const std::string body = pem.substr(bodyStart, pem.find("-----END") - bodyStart);
     std::string badLength = pem;
     badLength[bodyStart + 2] = 'J'; // "MIIBIj..." encodes 30 82 01 22: now another length
-
     Bytes expected, modulus;
     ASSERT_EQ(convert(to_bytes(pem), &expected), 0);
     ASSERT_EQ(expected.size(), 256u);
-    struct Case {
-        const char *name;
+    const struct {
         Bytes text;
         bool accepted;
     } cases[] = {
-        {"CR LF", to_bytes(replace_all(pem, "\n", "\r\n")), true},
-        {"no final line end", to_bytes(pem.substr(0, pem.size() - 1)), true},
-        {"bare base64", to_bytes(body), true},
-        {"one line with spaces", to_bytes(replace_all(body, "\n", " ")), true},
-        {"other label", to_bytes(replace_all(pem, "PUBLIC KEY", "RSA THING")), true},
-        {"DER", file.keyDer[0], true},
-        {"character dropped", to_bytes(pem.substr(0, 100) + pem.substr(101)), false},
-        {"tab before line end", to_bytes(replace_all(pem, "\n", "\t\n")), false},
-        {"NUL terminator counted", to_bytes(pem) + Bytes{0}, false},
-        {"outside alphabet", to_bytes(replace_all(pem, "+", ".")), false},
-        {"length changed", to_bytes(badLength), false},
-        {"body cut short", to_bytes(pem.substr(0, 200)), false},
-        {"markers only", to_bytes("-----BEGIN PUBLIC KEY-----\n-----END PUBLIC KEY-----\n"), false},
+        {to_bytes(replace_all(pem, "\n", "\r\n")), true},
+        {to_bytes(pem.substr(0, pem.size() - 1)), true}, // no final line end
+        {to_bytes(body), true},
+        {to_bytes(replace_all(body, "\n", " ")), true},
+        {to_bytes(replace_all(pem, "PUBLIC KEY", "RSA THING")), true},
+        {from_hex(vectors[0].at("publicKeyDer")), true},
+        {to_bytes(pem.substr(0, 100) + pem.substr(101)), false},
+        {to_bytes(replace_all(pem, "\n", "\t\n")), false},
+        {to_bytes(pem) + Bytes{0}, false}, // NUL terminator counted
+        {to_bytes(replace_all(pem, "+", ".")), false},
+        {to_bytes(badLength), false},
+        {to_bytes(pem.substr(0, 200)), false},
+        {to_bytes("-----BEGIN PUBLIC KEY-----\n-----END PUBLIC KEY-----\n"), false},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        const int32_t status = convert(c.text, &modulus);
-        if (c.accepted) {
-            EXPECT_EQ(status, 0);
-            EXPECT_EQ(modulus, expected);
-        } else {
-            EXPECT_LT(status, 0);
-        }
+    for (const auto &c : cases) {
+        EXPECT_EQ(convert(c.text, &modulus) == 0, c.accepted) << "row " << &c - cases;
+        EXPECT_EQ(modulus, c.accepted ? expected : Bytes{}) << "row " << &c - cases;
     }
 }
 

@@ -7,128 +7,91 @@
 
 namespace {
 
-const Bytes SHA256_OID = from_hex("608648016503040201");
-const Bytes NULL_PARAMS = from_hex("0500");
-
-Bytes digest_info(const Bytes &oid, const Bytes &params, const Bytes &digest)
+TEST(RsaWycheproof, EveryCaseOfTheSha256File)
 {
-    return tlv(0x30, tlv(0x30, tlv(0x06, oid) + params) + tlv(0x04, digest));
+    const auto cases = read_wycheproof();
+    ASSERT_EQ(cases.size(), 259u);
+    std::map<std::string, int> results;
+    for (const auto &tc : cases) {
+        SCOPED_TRACE("tcId " + tc.at("tcId"));
+        const Bytes digest = sha256(from_hex(tc.at("msg"))), sig = from_hex(tc.at("sig"));
+        ASSERT_EQ(digest.size(), 32u);
+        const int32_t status = verify(digest, sig, to_bytes(tc.at("publicKeyPem")));
+        EXPECT_EQ(status, verify(digest, sig, from_hex(tc.at("publicKeyDer"))));
+        // tcId 8 is "acceptable": DigestInfo without its NULL, which DER allows.
+        EXPECT_EQ(status == 0, tc.at("result") == "valid" || tc.at("tcId") == "8") << status;
+        ++results[tc.at("result")];
+    }
+    EXPECT_EQ(results, (std::map<std::string, int>{{"acceptable", 1}, {"invalid", 249}, {"valid", 9}}));
+}
+
+// A full-size 4096-bit key verifies; longer moduli are refused before any arithmetic.
+TEST(RsaVerify, ModulusSizes)
+{
+    const std::string make = "genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:4096";
+    ASSERT_FALSE(openssl(make, "rsa4096.pem").empty());
+    const Bytes key = openssl("pkey -in rsa4096.pem -pubout", "pub.pem");
+    std::ofstream(openssl_dir() + "/in.bin") << "m";
+    const Bytes sig = openssl("dgst -sha256 -sign rsa4096.pem", "sig.bin", "in.bin"), digest = sha256({'m'});
+    ASSERT_EQ(sig.size(), 512u);
+    EXPECT_EQ(verify(digest, sig, key), 0);
+    EXPECT_EQ(verify(sha256({'n'}), sig, key), ERR_RSA_DIGEST_MISMATCH);
+    EXPECT_EQ(verify(digest, Bytes(sig.begin() + 1, sig.end()), key), ERR_RSA_BAD_LENGTH);
+    EXPECT_EQ(verify(digest, Bytes(512, 0xFF), key), ERR_RSA_BAD_PADDING); // not below the modulus
+
+    Bytes modulus(520, 0x5A);
+    modulus[0] = 0xC1;
+    const Bytes rsaKey =
+        tlv(0x30, tlv(0x02, Bytes{0x00} + modulus + Bytes{1}) + tlv(0x02, from_hex("010001")));
+    const Bytes bigKey = tlv(0x30, tlv(0x30, tlv(0x06, from_hex("2a864886f70d010101")) + from_hex("0500")) +
+                                       tlv(0x03, Bytes{0x00} + rsaKey));
+    EXPECT_EQ(verify(digest, Bytes(521, 0x01), bigKey), ERR_RSA_MODULUS_TOO_LONG);
+    EXPECT_EQ(verify(digest, sig, bigKey), ERR_RSA_BAD_LENGTH);
+}
+
+Bytes digest_info(const char *oidHex, const Bytes &params, const Bytes &digest)
+{
+    return tlv(0x30, tlv(0x30, tlv(0x06, from_hex(oidHex)) + params) + tlv(0x04, digest));
 }
 
 // 00 01 FF.. 00 || payload, `size` bytes long.
-Bytes padded(size_t size, const Bytes &payload)
+Bytes padded(const Bytes &payload, size_t size = 256)
 {
     Bytes block{0x00, 0x01};
     block.resize(size - payload.size() - 1, 0xFF);
     return block + Bytes{0x00} + payload;
 }
 
-TEST(RsaWycheproof, EveryCaseOfTheSha256File)
-{
-    const WycheproofFile file = read_wycheproof();
-    ASSERT_EQ(file.cases.size(), 259u);
-    ASSERT_EQ(file.keyPem.size(), 3u);
-    int valid = 0, invalid = 0;
-    for (const WycheproofCase &tc : file.cases) {
-        SCOPED_TRACE("tcId " + std::to_string(tc.tcId));
-        const Bytes digest = sha256(tc.msg);
-        ASSERT_EQ(digest.size(), 32u);
-        const int32_t status = verify(digest, tc.sig, to_bytes(file.keyPem[tc.group]));
-        EXPECT_EQ(status, verify(digest, tc.sig, file.keyDer[tc.group])); // PEM and DER agree
-        if (tc.result == "valid") {
-            EXPECT_EQ(status, 0);
-            ++valid;
-        } else if (tc.result == "invalid") {
-            EXPECT_LT(status, 0);
-            ++invalid;
-        } else {
-            // tcId 8 only: DigestInfo without its NULL parameter. DER allows it
-            // absent and it leaves no room for forged bytes, so it is accepted.
-            EXPECT_EQ(tc.tcId, 8);
-            EXPECT_EQ(status, 0);
-        }
-    }
-    EXPECT_EQ(valid, 9);
-    EXPECT_EQ(invalid, 249);
-}
-
-TEST(RsaOpensslRaw, HandBuiltBlocksAndLengths)
-{
-    const Bytes key2048 = openssl_public(2048, "PEM"), key4096 = openssl_public(4096, "PEM");
-    ASSERT_FALSE(key2048.empty());
-    ASSERT_FALSE(key4096.empty());
-    const Bytes digest = sha256(to_bytes("m"));
-    auto raw = [](const Bytes &block) { return openssl_sign(2048, block, true); };
-
-    EXPECT_EQ(verify(digest, raw(padded(256, digest_info(SHA256_OID, NULL_PARAMS, digest))), key2048), 0);
-    EXPECT_LT(verify(digest, raw(padded(256, digest)), key2048), 0); // no DigestInfo around the digest
-    EXPECT_EQ(verify(digest,
-                     raw(padded(256, digest_info(from_hex("2b0e03021a"), NULL_PARAMS, Bytes(20, 0xAB)))),
-                     key2048),
-              ERR_RSA_DIGEST_MISMATCH);
-    Bytes type2 = padded(256, digest_info(SHA256_OID, NULL_PARAMS, digest));
-    type2[1] = 0x02;
-    EXPECT_EQ(verify(digest, raw(type2), key2048), ERR_RSA_BAD_PADDING);
-
-    const Bytes sig4096 = openssl_sign(4096, to_bytes("m")), sig2048 = openssl_sign(2048, to_bytes("m"));
-    EXPECT_EQ(verify(digest, sig4096, key4096), 0);
-    EXPECT_EQ(verify(digest, sig2048, key4096), ERR_RSA_BAD_LENGTH);
-
-    Bytes modulus(520, 0x5A);
-    modulus[0] = 0xC1;
-    modulus[519] = 0x01;
-    const Bytes rsaKey = tlv(0x30, tlv(0x02, Bytes{0x00} + modulus) + tlv(0x02, from_hex("010001")));
-    const Bytes bigKey = tlv(0x30, tlv(0x30, tlv(0x06, from_hex("2a864886f70d010101")) + NULL_PARAMS) +
-                                       tlv(0x03, Bytes{0x00} + rsaKey));
-    EXPECT_LT(verify(digest, Bytes(256, 0xFF), key2048), 0); // not below the modulus
-    EXPECT_EQ(verify(digest, Bytes(520, 0x01), bigKey), ERR_RSA_MODULUS_TOO_LONG);
-    EXPECT_EQ(verify(digest, sig2048, bigKey), ERR_RSA_BAD_LENGTH);
-}
-
 TEST(RsaPkcs1Block, StrictParsingRefusesForgeries)
 {
-    const Bytes digest(32, 0x5C);
-    const Bytes good = digest_info(SHA256_OID, NULL_PARAMS, digest);
-    const Bytes algorithm = tlv(0x30, tlv(0x06, SHA256_OID) + NULL_PARAMS);
-    Bytes shortFF = padded(256, good), notFF = padded(256, good);
-    shortFF.erase(shortFF.begin() + 2,
-                  shortFF.begin() + 2 + 256 - 11 - good.size() + 1); // seven FF bytes left
+    const char *sha256Oid = "608648016503040201";
+    const Bytes digest(32, 0x5C), null = from_hex("0500"), good = digest_info(sha256Oid, null, digest);
+    Bytes shortFF = padded(good, 11 + good.size()), notFF = padded(good), firstNot0 = padded(good);
+    shortFF.erase(shortFF.begin() + 2); // seven FF bytes left
     notFF[40] = 0xFE;
-    struct Case {
-        const char *name;
+    firstNot0[0] = 1;
+    const struct {
         Bytes block;
         int32_t expected;
     } cases[] = {
-        {"proper", padded(256, good), 0},
-        {"NULL parameter absent", padded(256, digest_info(SHA256_OID, {}, digest)), 0},
-        {"eight FF bytes", padded(11 + good.size(), good), 0},
-        {"seven FF bytes", shortFF, ERR_RSA_BAD_PADDING},
-        {"FE inside padding", notFF, ERR_RSA_BAD_PADDING},
-        {"no zero after padding", Bytes{0, 1} + Bytes(254, 0xFF), ERR_RSA_BAD_PADDING},
-        {"shorter than the padding", Bytes{0, 1, 0xFF, 0}, ERR_RSA_BAD_PADDING},
-        {"first byte not zero", Bytes{1} + tail(padded(256, good), 1), ERR_RSA_BAD_PADDING},
-        {"garbage in parameters", padded(256, digest_info(SHA256_OID, from_hex("0403616263"), digest)),
-         ERR_RSA_BAD_DIGEST_INFO},
-        {"NULL then garbage", padded(256, digest_info(SHA256_OID, from_hex("05000000"), digest)),
-         ERR_RSA_BAD_DIGEST_INFO},
-        {"trailing data", padded(256, good + Bytes{0x00}), ERR_RSA_BAD_DIGEST_INFO},
-        {"data after digest", padded(256, tlv(0x30, algorithm + tlv(0x04, digest) + NULL_PARAMS)),
-         ERR_RSA_BAD_DIGEST_INFO},
-        {"long-form length", padded(256, Bytes{0x30, 0x81, 0x31} + tail(good, 2)), ERR_DER_BAD_LENGTH},
-        {"length beyond block", padded(256, Bytes{0x30, 0x32} + tail(good, 2)), ERR_DER_TRUNCATED},
-        {"digest in BIT STRING", padded(256, tlv(0x30, algorithm + tlv(0x03, Bytes{0} + digest))),
-         ERR_RSA_BAD_DIGEST_INFO},
-        {"SHA3-256 OID", padded(256, digest_info(from_hex("608648016503040208"), {}, digest)),
-         ERR_RSA_BAD_DIGEST_INFO},
-        {"SHA-384 OID, 32 bytes", padded(256, digest_info(from_hex("608648016503040202"), {}, digest)),
-         ERR_RSA_BAD_LENGTH},
-        {"MD5 digest", padded(256, digest_info(from_hex("2a864886f70d0205"), {}, Bytes(16, 0x5C))),
-         ERR_RSA_DIGEST_MISMATCH},
+        {padded(good), 0},
+        {padded(digest_info(sha256Oid, {}, digest)), 0},
+        {padded(good, 11 + good.size()), 0}, // eight FF bytes
+        {shortFF, ERR_RSA_BAD_PADDING},
+        {notFF, ERR_RSA_BAD_PADDING},
+        {firstNot0, ERR_RSA_BAD_PADDING},
+        {Bytes{0, 1} + Bytes(254, 0xFF), ERR_RSA_BAD_PADDING},
+        {Bytes{0, 1, 0xFF, 0}, ERR_RSA_BAD_PADDING},
+        {padded(digest_info(sha256Oid, from_hex("0403616263"), digest)), ERR_RSA_BAD_DIGEST_INFO},
+        {padded(digest_info(sha256Oid, from_hex("05000000"), digest)), ERR_RSA_BAD_DIGEST_INFO},
+        {padded(good + Bytes{0x00}), ERR_RSA_BAD_DIGEST_INFO},
+        {padded(Bytes{0x30, 0x81, 0x31} + Bytes(good.begin() + 2, good.end())), ERR_DER_BAD_LENGTH},
+        {padded(digest_info("608648016503040208", {}, digest)), ERR_RSA_BAD_DIGEST_INFO},        // SHA3-256
+        {padded(digest_info("608648016503040202", {}, digest)), ERR_RSA_BAD_LENGTH},             // SHA-384
+        {padded(digest_info("2a864886f70d0205", {}, Bytes(16, 0x5C))), ERR_RSA_DIGEST_MISMATCH}, // MD5
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(rsa_check_pkcs1_block(c.block, digest), c.expected);
-    }
+    for (const auto &c : cases)
+        EXPECT_EQ(rsa_check_pkcs1_block(c.block, digest), c.expected) << "row " << &c - cases;
 }
 
 TEST(RsaArguments, MissingPointers)
@@ -144,30 +107,22 @@ TEST(RsaArguments, MissingPointers)
     EXPECT_EQ(asym_key_release(nullptr), OK);
 }
 
-TEST(RsaBigint, FermatOnMersennePrimesOfManySizes)
+// a^p = a (mod p) for primes p = 2^k - 1 that fill their top limb partly or
+// fully, from one limb to near the capacity; refused arguments compute nothing.
+TEST(RsaBigint, FermatOnMersennePrimesAndRefusals)
 {
-    // a^p = a (mod p) for a prime p = 2^k - 1: moduli that fill their top limb
-    // partly or fully, from one limb to near the capacity, with long exponents.
     for (size_t k : {61u, 89u, 127u, 521u, 607u, 1279u, 2203u, 3217u}) {
-        SCOPED_TRACE("2^" + std::to_string(k) + "-1");
         Bytes pBytes((k + 7) / 8, 0xFF);
-        if (k % 8 != 0)
-            pBytes[0] = static_cast<uint8_t>((1u << (k % 8)) - 1);
+        pBytes[0] = static_cast<uint8_t>(k % 8 != 0 ? (1u << (k % 8)) - 1 : 0xFF);
         BigInt p{}, a{}, result{};
         ASSERT_TRUE(bigint_from_bytes(&p, pBytes));
         for (const Bytes &aBytes : {Bytes{2}, from_hex("0314159265"), Bytes(pBytes.size() - 1, 0xA7)}) {
-            ASSERT_TRUE(bigint_from_bytes(&a, aBytes));
-            ASSERT_TRUE(bigint_mod_exp(&result, &a, &p, &p));
             Bytes out(pBytes.size());
+            ASSERT_TRUE(bigint_from_bytes(&a, aBytes) && bigint_mod_exp(&result, &a, &p, &p));
             ASSERT_TRUE(bigint_to_bytes(&result, out));
-            EXPECT_EQ(out, Bytes(pBytes.size() - aBytes.size()) + aBytes);
+            EXPECT_EQ(out, Bytes(pBytes.size() - aBytes.size()) + aBytes) << "2^" << k << "-1";
         }
     }
-}
-
-// What the modular arithmetic must refuse rather than compute wrongly.
-TEST(RsaBigint, RefusedArguments)
-{
     BigInt big{}, three{}, even{}, one{}, zero{}, result{};
     EXPECT_FALSE(bigint_from_bytes(&big, Bytes(BIGINT_MAX_BYTES + 1, 1)));
     ASSERT_TRUE(bigint_from_bytes(&big, Bytes(64, 0xFF)) && bigint_from_bytes(&three, Bytes{3}) &&
