@@ -1,4 +1,7 @@
 #include "crypto/support.h"
+#include "security/crypto/aes.h"
+#include "security/crypto/crypto_init.h"
+#include "security/crypto/random.h"
 #include "security/crypto/sha256.h"
 
 #include <gtest/gtest.h>
@@ -50,8 +53,7 @@ TEST(ComputeSHA256, DigestLengthAndMissingPointers)
         EXPECT_EQ(sha256_force_path(path), (sha256_available_paths() & path) != 0) << path;
     EXPECT_FALSE(sha256_force_path(Sha256Path(SHA256_PATH_PORTABLE | SHA256_PATH_X86_SHA)));
     sha256_select_best_path();
-    Bytes out(40, 0xcc),
-        want = from_hex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015adcccccccccccccccc");
+    Bytes out(40, 0xcc);
     uint32_t length = 7;
     for (int missing = 0; missing < 4; ++missing) {
         const uint8_t *abc = missing == 1 ? nullptr : reinterpret_cast<const uint8_t *>("abc");
@@ -61,7 +63,132 @@ TEST(ComputeSHA256, DigestLengthAndMissingPointers)
         EXPECT_EQ(length, missing == 0 ? 32u : missing == 3 ? 99u : 0u) << missing;
         length = 99;
     }
-    EXPECT_EQ(out, want);
+    EXPECT_EQ(out,
+              from_hex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015adcccccccccccccccc"));
+}
+
+// A parameter is "<file name without .rsp> <record count>". Each record runs whole
+// and split after a block (the IV carries the chain), leaving the last cipher block as IV.
+class AesCbcVectors : public testing::TestWithParam<std::string> {};
+
+TEST_P(AesCbcVectors, EncryptAndDecryptRecords)
+{
+    const size_t space = GetParam().find(' ');
+    const auto records = read_vectors(GetParam().substr(0, space) + ".rsp", "CIPHERTEXT");
+    ASSERT_EQ(records.size(), std::stoul(GetParam().substr(space)));
+    for (const auto &r : records) {
+        const int32_t encrypt = r.at("section") == "ENCRYPT";
+        const Bytes key = from_hex(r.at("KEY")), pt = from_hex(r.at("PLAINTEXT")),
+                    ct = from_hex(r.at("CIPHERTEXT"));
+        for (int32_t split : {int32_t(pt.size()), 16}) {
+            Bytes data = encrypt ? pt : ct, iv = from_hex(r.at("IV"));
+            AESCtx *ctx = CreateAESCtx(key.data(), int32_t(key.size()), encrypt);
+            EXPECT_EQ(DoAES(ctx, data.data(), split, encrypt, iv.data()), OK);
+            EXPECT_EQ(DoAES(ctx, data.data() + split, int32_t(data.size()) - split, encrypt, iv.data()), OK);
+            EXPECT_EQ(DeleteAESCtx(&ctx), OK);
+            EXPECT_EQ(ctx, nullptr);
+            EXPECT_EQ(data, encrypt ? ct : pt)
+                << r.at("section") << " COUNT=" << r.at("COUNT") << " split=" << split;
+            EXPECT_EQ(iv, Bytes(ct.end() - 16, ct.end())) << r.at("section") << " COUNT=" << r.at("COUNT");
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Nist, AesCbcVectors,
+                         testing::Values("CBCGFSbox128 14", "CBCGFSbox192 12", "CBCGFSbox256 10",
+                                         "CBCKeySbox128 42", "CBCKeySbox192 48", "CBCKeySbox256 32",
+                                         "CBCVarKey128 256", "CBCVarKey192 384", "CBCVarKey256 512",
+                                         "CBCVarTxt128 256", "CBCVarTxt192 256", "CBCVarTxt256 256",
+                                         "CBCMMT128 20", "CBCMMT192 20", "CBCMMT256 20"),
+                         [](const auto &info) { return info.param.substr(0, info.param.find(' ')); });
+
+// Refused calls (and empty ones) leave both the buffer and the IV alone; only
+// AES key lengths make a context.
+TEST(DoAES, RefusedCallsChangeNothing)
+{
+    const uint8_t key[64] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    for (int32_t bytes : {0, 12, 17, 33, 64})
+        EXPECT_EQ(CreateAESCtx(key, bytes, 1), nullptr) << bytes;
+    EXPECT_EQ(CreateAESCtx(nullptr, 16, 1), nullptr);
+    AESCtx *none = nullptr;
+    EXPECT_EQ(DeleteAESCtx(&none), OK);
+    EXPECT_EQ(DeleteAESCtx(nullptr), OK);
+    enum { NoCtx = 1, NoData = 2, NoIv = 4 };
+    const struct {
+        int32_t ctxDirection, mode, length, direction, missing, status;
+    } cases[] = {{1, AES_MODE_CBC, 17, 1, 0, ERR_AES_BAD_LENGTH},
+                 {1, AES_MODE_CBC, -16, 1, 0, ERR_AES_BAD_LENGTH},
+                 {1, AES_MODE_CBC, 32, 0, 0, ERR_AES_BAD_DIRECTION},
+                 {0, AES_MODE_CBC, 32, 1, 0, ERR_AES_BAD_DIRECTION},
+                 {1, 9, 16, 1, 0, ERR_AES_BAD_MODE},
+                 {0, 9, 16, 0, 0, ERR_AES_BAD_DIRECTION},
+                 {1, AES_MODE_CBC, 0, 1, 0, OK},
+                 {1, AES_MODE_CBC, 0, 1, NoData, OK},
+                 {1, AES_MODE_CBC, 16, 1, NoData, ERR_NULL_POINTER},
+                 {1, AES_MODE_CBC, 16, 1, NoCtx, ERR_NULL_POINTER},
+                 {1, AES_MODE_CBC, 16, 1, NoIv, ERR_NULL_POINTER}};
+    for (const auto &c : cases) {
+        AESCtx *ctx = CreateAESCtx(key, 16, c.ctxDirection);
+        ctx->mode = c.mode;
+        Bytes data(48, 0x33), iv(16, 0x5a);
+        EXPECT_EQ(DoAES(c.missing & NoCtx ? nullptr : ctx, c.missing & NoData ? nullptr : data.data(),
+                        c.length, c.direction, c.missing & NoIv ? nullptr : iv.data()),
+                  c.status)
+            << "row " << &c - cases;
+        EXPECT_EQ(data, Bytes(48, 0x33)) << "row " << &c - cases;
+        EXPECT_EQ(iv, Bytes(16, 0x5a)) << "row " << &c - cases;
+        DeleteAESCtx(&ctx);
+    }
+}
+
+TEST(CryptoInitialize, OnlyFirstCallSeeds)
+{
+    const uint32_t callsBefore = crypto_init_call_count();
+    const uint64_t wordsBefore = rng_seed_words_read();
+    EXPECT_EQ(CRYPTO_initialize(), OK);
+    EXPECT_TRUE(callsBefore > 0 ||
+                (rng_seed_words_read() == wordsBefore + 8 && crypto_global_random() != nullptr &&
+                 !crypto_strict_mode() && crypto_start_time_us() > 0));
+    const uint64_t wordsAfterFirst = rng_seed_words_read();
+    EXPECT_EQ(CRYPTO_initialize(), OK);
+    EXPECT_EQ(rng_seed_words_read(), wordsAfterFirst);
+    EXPECT_EQ(crypto_init_call_count(), callsBefore + 2);
+}
+
+// A seed file acts as its first eight words fed in least significant bit first,
+// and every bit counts, also in a pool short of full; a short or missing file is refused.
+TEST(RandomSeeding, DeviceReadsAndBitOrder)
+{
+    Bytes seed(40, 0xee);
+    for (size_t i = 0; i < 32; ++i)
+        seed[i] = uint8_t(i * 37 + 5);
+    const std::string path = testing::TempDir() + "csym-seed";
+    std::vector<Bytes> outputs;
+    for (int size : {40, 32, 31, 0}) {
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(seed.data()), size);
+        RandomCtx *rng = rng_create(), *lsbFirst = rng_create(), *msbFirst = rng_create();
+        EXPECT_EQ(rng_seed_from_device(rng, path.c_str()), size >= 32 ? OK : ERR_RAND_SHORT_READ) << size;
+        for (size_t bit = 0; bit < 256; ++bit) {
+            uint32_t word;
+            std::memcpy(&word, seed.data() + 4 * (bit / 32), 4);
+            rng_add_entropy_bit(lsbFirst, (word >> (bit % 32)) & 1u);
+            rng_add_entropy_bit(msbFirst, (word >> (31 - bit % 32)) & 1u);
+        }
+        for (RandomCtx *r : {rng, lsbFirst, msbFirst, lsbFirst}) // lsbFirst twice: the stream moves on
+            outputs.emplace_back(48), rng_generate(r, outputs.back().data(), 48);
+        EXPECT_EQ(outputs.end()[-4] == outputs.end()[-3], size >= 32) << size;
+        EXPECT_EQ(std::set<Bytes>(outputs.end() - 3, outputs.end()).size(), 3u) << size;
+        for (RandomCtx *r : {rng, lsbFirst, msbFirst})
+            rng_release(&r);
+    }
+    std::remove(path.c_str());
+    EXPECT_NE(outputs[8], outputs[12]); // 31 bytes: seven words still count
+    RandomCtx *rng = rng_create();
+    EXPECT_EQ(rng_seed_from_device(rng, "/nonexistent/urandom"), ERR_RAND_OPEN);
+    rng_release(&rng);
+    EXPECT_EQ(rng, nullptr);
+    rng_release(&rng);
+    rng_release(nullptr);
 }
 
 } // namespace
