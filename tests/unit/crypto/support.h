@@ -47,34 +47,30 @@ inline Bytes read_file(const std::string &path)
 
 // Records of a NIST .rsp file ("Name = value" lines, "[section]" headers) or of
 // the Wycheproof JSON file (one "name": value pair a line). A record ends at a
-// blank line or a "}" and counts if it has `last`; fields not set again, such as
-// the section or a test group's key, carry over to the next record.
+// blank line or a "}" once `last` is set; fields not set again, such as the
+// section or a test group's key, carry over to the next record.
 inline std::vector<Record> read_vectors(const std::string &name, const std::string &last)
 {
     const Bytes raw = read_file(std::string(IMGL_VECTORS_DIR) + "/" + name);
     std::istringstream in(std::string(raw.begin(), raw.end()) + "\n\n");
     std::vector<Record> records;
     Record fields;
-    bool fresh = false;
     for (std::string line; std::getline(in, line);) {
         line.erase(0, line.find_first_not_of(' '));
         while (!line.empty() && std::strchr("\r,\"", line.back()) != nullptr)
             line.pop_back();
         const size_t colon = line.find("\": "), eq = line.find(" = ");
-        if ((line.empty() || line[0] == '}') && fresh && fields.count(last) != 0) {
-            records.push_back(fields);
-            fields.erase(last);
-        }
-        fresh = fresh && !line.empty() && line[0] != '}';
+        if ((line.empty() || line[0] == '}') && fields.count(last) != 0)
+            records.push_back(fields), fields.erase(last);
         if (!line.empty() && line[0] == '[') {
             fields["section"] = line.substr(1, line.find(']') - 1);
         } else if (colon != std::string::npos && line[0] == '"') {
             std::string value = line.substr(std::min(line.size(), colon + (line[colon + 3] == '"' ? 4 : 3)));
             for (size_t at; (at = value.find("\\n")) != std::string::npos;)
                 value.replace(at, 2, "\n");
-            fields[line.substr(1, colon - 1)] = value, fresh = true;
+            fields[line.substr(1, colon - 1)] = value;
         } else if (eq != std::string::npos && line[0] != '#') {
-            fields[line.substr(0, eq)] = line.substr(eq + 3), fresh = true;
+            fields[line.substr(0, eq)] = line.substr(eq + 3);
         }
     }
     return records;
