@@ -21,7 +21,7 @@ class BoardTest : public ::testing::Test {
         root_ = tmpl;
         sim_board_set_root(root_.c_str());
         ASSERT_TRUE(sim_board_populate(64 * 1024));
-        config("time_scale 0");
+        reset_config("");
     }
     void TearDown() override
     {
@@ -34,7 +34,6 @@ class BoardTest : public ::testing::Test {
         sim_board_set_root("");
         std::filesystem::remove_all(root_);
     }
-    static void config(const std::string &line) { ASSERT_TRUE(sim_board_config_line(line)); }
     static void reset_config(const std::string &lines)
     {
         ASSERT_TRUE(sim_board_write_file("/board/config", "time_scale 0\n" + lines + "\n"));
@@ -51,8 +50,7 @@ class BoardTest : public ::testing::Test {
 };
 
 // Console text printed by the code under test.
-class Console {
-  public:
+struct Console {
     Console()
     {
         fflush(stdout);

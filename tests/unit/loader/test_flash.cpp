@@ -11,10 +11,6 @@ class FlashTest : public BoardTest {
     void SetUp() override
     {
         BoardTest::SetUp();
-        // A recognisable old image, so that bytes outside a write can be checked.
-        old_.resize(PART_SIZE);
-        for (uint32_t i = 0; i < PART_SIZE; i++)
-            old_[i] = static_cast<char>(i * 7 + 3);
         flash_open_partitions();
         ASSERT_GE(flashFd[KERNEL], 0);
     }
@@ -24,15 +20,15 @@ class FlashTest : public BoardTest {
                     sim_board_write_file("/dev/mtd-uboot", old_));
         reset_config("erasesize 4096\n" + fault);
     }
-    static std::string pattern(size_t n)
+    static std::string pattern(size_t n, int step, int start)
     {
         std::string s(n, '\0');
         for (size_t i = 0; i < n; i++)
-            s[i] = static_cast<char>(0xA5 ^ (i * 13));
+            s[i] = static_cast<char>(start + i * step);
         return s;
     }
 
-    std::string old_;
+    const std::string old_ = pattern(PART_SIZE, 7, 3); // so that bytes outside a write can be checked
 };
 
 const char *const READ_FAILED = "Flash Write mtd read failed.\n\n";
@@ -73,7 +69,7 @@ TEST_F(FlashTest, Writes)
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.fault << " at " << c.offset);
         restore(c.fault);
-        const std::string data = pattern(c.length);
+        const std::string data = pattern(c.length, 13, 0xA5);
         const bool fails = std::string(c.console).ends_with("failed.\n\n");
         Console console;
         EXPECT_EQ(flash_write_partition(reinterpret_cast<const uint8_t *>(data.data()), flashFd[c.part],
@@ -115,7 +111,8 @@ TEST_F(FlashTest, EraseReadAndMissingDevices)
     EXPECT_EQ(flash_read_partition(untouched, -1, 0, 16), -1);
     EXPECT_EQ(flash_write_partition(untouched, -1, 0, 16, 1), -1);
     EXPECT_EQ(flash_erase_partition(-1, 0, 16), -1);
-    config("erasesize kernel 3000"); // not a power of two: the block arithmetic cannot work
+    ASSERT_TRUE(sim_board_config_line(
+        "erasesize kernel 3000")); // not a power of two: the block arithmetic cannot work
     EXPECT_EQ(flash_read_partition(untouched, flashFd[KERNEL], 0, 16), -1);
     EXPECT_EQ(console.text(), "Flash Erase mtd erase failed.\n"
                               "Could not get MTD device info \nCould not get MTD device info \n"

@@ -1,12 +1,17 @@
+#include <cerrno>
+
 #include "board_fixture.h"
 
 namespace {
 
 class I2cTest : public BoardTest {};
 
+const RtcTime time7{{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}};
+RtcTime rtc;
+uint8_t byte;
+
 TEST_F(I2cTest, AccessesAndTheirFailures)
 {
-    static const RtcTime time{{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}};
     struct Case {
         const char *fault; // "no bus 0": the first adapter is missing
         int (*run)();
@@ -18,25 +23,21 @@ TEST_F(I2cTest, AccessesAndTheirFailures)
         {"", [] { return eeprom_set_boot_selection(2) + 10 * eeprom_read_boot_selection(); }, 23, "",
          nullptr},
         // The board answers nothing behind a closed switch, so a loader that forgets it fails here.
-        {"",
-         [] {
-             uint8_t b;
-             return i2c_read_registers(I2C_BOARD_BUS, EEPROM_ADDR, 256, 1, 2, &b);
-         },
-         0, "I2C error - device 0xa4 writing bus 1 offset 256: 6\n", nullptr},
+        {"", [] { return i2c_read_registers(I2C_BOARD_BUS, EEPROM_ADDR, 256, 1, 2, &byte); }, 0,
+         "I2C error - device 0xa4 writing bus 1 offset 256: 6\n", nullptr},
         {"no bus 0", [] { return int(eeprom_read_boot_selection()); }, 0,
          "ERROR: driver /dev/i2c-0 couldn't be opened\nI2C error when setting bus 1, device 0xa4: 9\n",
          nullptr},
         {"no bus 0", [] { return eeprom_set_boot_source(1); }, -1,
          "ERROR: driver /dev/i2c-0 couldn't be opened\nI2C error when setting bus 1: 9\n", nullptr},
-        {"absent eeprom", [] { return int(eeprom_read_boot_selection()); }, 0,
-         "I2C error - device 0xa4 writing bus 1 offset 256: 6\n", nullptr},
+        {"short_read rtc 1", [] { return rtc_read_time(&rtc); }, 0,
+         "I2C error - device 0xd0 @ 0, 7 bytes : 0\n", nullptr},
         {"absent cpld", [] { return cpld_write(CPLD_LED_REGISTER, 1); }, -1,
          "I2C error when writing LED on bus 1 offset 5: 6\n", nullptr},
-        {"", [] { return eeprom_set_install_time(3, &time); }, 0, "", nullptr},
-        {"", [] { return eeprom_set_install_time(1, &time); }, 1, "", "\x11\x22\x33\x44\x55\x66\x77"},
+        {"", [] { return eeprom_set_install_time(3, &time7); }, 0, "", nullptr},
+        {"", [] { return eeprom_set_install_time(1, &time7); }, 1, "", "\x11\x22\x33\x44\x55\x66\x77"},
         // The fourth byte is not acknowledged: the three before it stay written.
-        {"nack eeprom 4", [] { return eeprom_set_install_time(1, &time); }, 0,
+        {"nack eeprom 4", [] { return eeprom_set_install_time(1, &time7); }, 0,
          "I2C error when writing bus 1 offset 267: 6\nError setting image timestamp at offset 0x108 byte 3\n",
          "\x11\x22\x33\xff\xff\xff\xff"},
     };
@@ -48,6 +49,7 @@ TEST_F(I2cTest, AccessesAndTheirFailures)
         ASSERT_TRUE(!noBus0 || unlink((root_ + "/dev/i2c-0").c_str()) == 0);
         Console console;
         i2c_open_buses();
+        errno = 0; // a short read sets none
         EXPECT_EQ(c.run(), c.result);
         EXPECT_EQ(console.text(), c.console);
         EXPECT_EQ(board_file("/board/eeprom.bin").substr(EEPROM_INSTALL_TIME_1, 7),
