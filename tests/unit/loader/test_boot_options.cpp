@@ -14,24 +14,20 @@ TEST(BootOptionsText, Table)
         uint8_t shell, memchk;
         int32_t rescue, lowsec, diags;
     };
-    const Case cases[] = {{"", 0, 0, 1234, 0, 0, 0, 0, 0},
-                          {"xgdb=onward", 1, 0, 1234, 0, 0, 0, 0, 0},
-                          {"gdb=On", 0, 0, 1234, 0, 0, 0, 0, 0},
-                          {"gdb=off gdbserver=on", 1, 1, 1234, 0, 0, 0, 0, 0},
-                          {"gdb=on gdb=off", 1, 0, 1234, 0, 0, 0, 0, 0},
-                          {"gdbport=-5", 0, 0, -5, 0, 0, 0, 0, 0},
-                          {"gdbport=  77x", 0, 0, 77, 0, 0, 0, 0, 0},
-                          {"gdbport=+80", 0, 0, 80, 0, 0, 0, 0, 0},
-                          {"gdbport=abc", 0, 0, 1234, 0, 0, 0, 0, 0},
-                          {"gdbport=99999999999", 0, 0, 1234, 0, 0, 0, 0, 0},
-                          {"gdbport=-99999999999", 0, 0, 1234, 0, 0, 0, 0, 0},
-                          {"gdbport=99999999999999999999", 0, 0, 1234, 0, 0, 0, 0, 0},
-                          {"shell= memchk=on", 0, 0, 1234, 0, 1, 0, 0, 0},
-                          {"args=console=ttyS0 shell=on", 0, 0, 1234, 1, 0, 0, 0, 0},
-                          {"diagnostics=diagsrescue", 0, 0, 1234, 0, 0, 0, 0, 1},
-                          {"diagnostics=none diagnostics=rescue", 0, 0, 1234, 0, 0, 0, 0, 0},
-                          {"diagnostics=rescue lowsec=authorised", 0, 0, 1234, 0, 0, 1, 1, 0},
-                          {"lowsec=authorise", 0, 0, 1234, 0, 0, 0, 0, 0}};
+    const Case cases[] = {
+        {"", 0, 0, 1234, 0, 0, 0, 0, 0},
+        {"xgdb=onward shell= memchk=on lowsec=authorise", 1, 0, 1234, 0, 1, 0, 0, 0},
+        {"gdb=On args=console=ttyS0 shell=on diagnostics=diagsrescue", 0, 0, 1234, 1, 0, 0, 0, 1},
+        {"gdb=off gdbserver=on diagnostics=rescue lowsec=authorised", 1, 1, 1234, 0, 0, 1, 1, 0},
+        {"gdb=on gdb=off diagnostics=none diagnostics=rescue", 1, 0, 1234, 0, 0, 0, 0, 0},
+        {"gdbport=-5", 0, 0, -5, 0, 0, 0, 0, 0},
+        {"gdbport=  77x", 0, 0, 77, 0, 0, 0, 0, 0},
+        {"gdbport=+80", 0, 0, 80, 0, 0, 0, 0, 0},
+        {"gdbport=abc", 0, 0, 1234, 0, 0, 0, 0, 0},
+        {"gdbport=99999999999", 0, 0, 1234, 0, 0, 0, 0, 0},
+        {"gdbport=-99999999999", 0, 0, 1234, 0, 0, 0, 0, 0},
+        {"gdbport=99999999999999999999", 0, 0, 1234, 0, 0, 0, 0, 0}, // past even a long
+    };
     for (const Case &c : cases) {
         const BootOptions o = boot_options_from_text(c.text);
         EXPECT_TRUE(o.gdbEnabled == c.gdb && o.gdbServerEnabled == c.gdbServer && o.gdbPort == c.port &&
