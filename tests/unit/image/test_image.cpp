@@ -126,14 +126,12 @@ TEST(FindBootComponent, Packages)
     const Bytes app = make_component(FORMAT_PLAIN, APPLICATION, filler(500, 3));
     const Bytes ext_app = make_component(FORMAT_EXTENDED, APPLICATION, filler(64, 4));
     const Bytes tiny_app = make_component(FORMAT_PLAIN, APPLICATION, filler(7, 5)); // 23 bytes
-    const Bytes diags =
-        make_component(FORMAT_HDR3, APPLICATION, filler(90, 6),
-                       cat({signature_entry(filler(32, 1)), entry(TAG_TYPE, be32(DIAGNOSTICS))}));
+    const Bytes typed = cat({signature_entry(filler(32, 1)), entry(TAG_TYPE, be32(DIAGNOSTICS))});
+    const Bytes diags = make_component(FORMAT_HDR3, APPLICATION, filler(90, 6), typed);
     // A type entry too short or without the type signature is passed over.
-    const Bytes kernel_as_app =
-        make_component(FORMAT_HDR3, KERNEL, filler(10, 7),
-                       cat({entry(TAG_TYPE, {1, 2}), entry(TAG_TYPE, be32(0x01000000)),
-                            entry(TAG_TYPE, be32(APPLICATION))}));
+    const Bytes types =
+        cat({entry(TAG_TYPE, {1, 2}), entry(TAG_TYPE, be32(0x01000000)), entry(TAG_TYPE, be32(APPLICATION))});
+    const Bytes kernel_as_app = make_component(FORMAT_HDR3, KERNEL, filler(10, 7), types);
     Bytes zero_entry = make_component(FORMAT_HDR3, APPLICATION, filler(10, 9),
                                       cat({entry(TAG_TYPE, {}), entry(TAG_TYPE, be32(DIAGNOSTICS))}));
     store_be16(&zero_entry[26], 0);
@@ -157,11 +155,10 @@ TEST(FindBootComponent, Packages)
         uint32_t headerLength, payloadLength;
     } cases[] = {
         {"kernel, app", cat({kernel, app}), kernel.size(), APPLICATION, APPLICATION, "", 1, 16, 500},
-        {"rfs, extended app", cat({rfs, ext_app}), rfs.size(), APPLICATION,
-         APPLICATION | EXTENDED_HEADER_FLAG, "", 2, 32, 64},
+        {"rfs, ext app", cat({rfs, ext_app}), rfs.size(), APPLICATION, APPLICATION | EXTENDED_HEADER_FLAG, "",
+         2, 32, 64},
         {"last under 24 bytes", cat({kernel, tiny_app}), 0, 0, KERNEL, "", 0, 0, 0},
-        {"hdr3 typed diagnostics", cat({kernel, diags}), kernel.size(), DIAGNOSTICS, APPLICATION, "", 3, 70,
-         90},
+        {"hdr3 diags", cat({kernel, diags}), kernel.size(), DIAGNOSTICS, APPLICATION, "", 3, 70, 90},
         {"unsigned type entry", kernel_as_app, 0, APPLICATION, KERNEL, "", 3, 46, 10},
         {"zero length entry", zero_entry, 0, APPLICATION, APPLICATION, "Image header error\n", 3, 36, 10},
         {"marker over bit 31", marked, 0, APPLICATION, APPLICATION | EXTENDED_HEADER_FLAG, "", 3, 30, 26},
@@ -183,17 +180,13 @@ TEST(FindBootComponent, Packages)
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.printed) << c.name;
         EXPECT_EQ(bc.lastMagic, c.lastMagic) << c.name;
         ASSERT_EQ(found, c.format != 0) << c.name;
-        if (!found)
-            continue;
-        const uint8_t *comp = c.package.data() + c.start;
-        EXPECT_TRUE(bc.type == c.type && ftell(f.get()) == long(c.start) && bc.format == c.format &&
-                    bc.headerLength == c.headerLength && bc.payloadLength == c.payloadLength &&
-                    memcmp(bc.header, comp, IMAGE_HEADER_SIZE) == 0)
+        EXPECT_TRUE(!found ||
+                    (bc.type == c.type && ftell(f.get()) == long(c.start) && bc.format == c.format &&
+                     bc.headerLength == c.headerLength && bc.payloadLength == c.payloadLength &&
+                     memcmp(bc.header, c.package.data() + c.start, IMAGE_HEADER_SIZE) == 0))
             << c.name;
     }
 }
-
-std::string steps(const std::string &pcts) { return "    " + pcts + "\b\b\b\b100%\n"; }
 
 TEST(WriteFileWithProgress, PercentagesContentsAndFailures)
 {
@@ -206,9 +199,9 @@ TEST(WriteFileWithProgress, PercentagesContentsAndFailures)
         int result;
         std::string console;
     } cases[] = {
-        {nullptr, 0, 1, steps("")},
-        {nullptr, 1, 1, steps("\b\b\b\b100%")}, // below one 256-byte block: no division by zero
-        {nullptr, 200000, 1, steps("\b\b\b\b032%\b\b\b\b065%\b\b\b\b098%\b\b\b\b100%")}, // 64 KiB pieces
+        {nullptr, 1, 1, "    \b\b\b\b100%\b\b\b\b100%\n"}, // below one 256-byte block: no division by zero
+        {nullptr, 200000, 1,
+         "    \b\b\b\b032%\b\b\b\b065%\b\b\b\b098%\b\b\b\b100%\b\b\b\b100%\n"}, // 64 KiB pieces
         {"/dev/full", 300, 0,
          "    File /dev/full write failed (err 28: bytes_written 0, len 300, wr_len 300)\n"},
         {"/nonexistent-dir/x", 300, 0, "Cannot create /nonexistent-dir/x: No such file or directory\n"},

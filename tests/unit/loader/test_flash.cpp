@@ -41,26 +41,23 @@ TEST_F(FlashTest, Writes)
         const char *fault;
         FlashPartition part;
         uint32_t offset, length;
-        bool progress;
-        const char *console;  // ends in "failed.\n\n": the write fails
+        const char *console;  // with blanks first: with progress; ending "failed.\n\n": the write fails
         uint32_t inPlaceFrom; // failure at 0: data from here on was written, the header apart
     };
     const Case cases[] = {
-        {"fail kernel erase 2", KERNEL, BLOCK + 10, 100, false, "", 0},
-        {"fail kernel erase 5", KERNEL, BLOCK + 2048, 3 * BLOCK, true,
+        {"fail kernel erase 2", KERNEL, BLOCK + 10, 100, "", 0},
+        {"fail kernel erase 5", KERNEL, BLOCK + 2048, 3 * BLOCK,
          "     \b\b\b\b000%\b\b\b\b025%\b\b\b\b050%\b\b\b\b075%\b\b\b\b100%\n", 0},
-        {"fail kernel erase 2", KERNEL, PART_SIZE - 100, 100, false, "", 0},
-        {"fail kernel erase 3", KERNEL, BLOCK - 1, 2, false, "", 0},
-        {"fail kernel read 1", KERNEL, 0, 0, true, "     \b\b\b\b100%\n", 0},
-        {"fail uboot erase 3", UBOOT, 0, 2 * BLOCK, false, "", 0},
-        {"fail kernel read 2", KERNEL, 0, 2 * BLOCK, false, "Flash Write mtd read failed.\n\n", BLOCK},
-        {"fail kernel erase 2", KERNEL, 0, 2 * BLOCK, false, "Flash Write mtd erase failed.\n\n", BLOCK},
-        {"fail kernel write 5", KERNEL, 0, 2 * BLOCK, false, "Flash Write mtd write failed.\n\n", BLOCK},
-        {"fail kernel write 9", KERNEL, 0, 2 * BLOCK, false, "Flash Write mtd write failed.\n\n", 0},
-        {"fail uboot write 10", UBOOT, 0, 2 * BLOCK, false, "Flash Write mtd write failed.\n\n", 0},
-        {"", KERNEL, PART_SIZE - 50, 100, false, "Flash Write mtd erase failed.\n\n", 0},
-        {"", KERNEL, 0xFFFFF000u, 0x2000, false, "Flash Write mtd erase failed.\n\n",
-         0}, // wraps the address space
+        {"fail kernel erase 3", KERNEL, BLOCK - 1, 2, "", 0},
+        {"fail kernel read 1", KERNEL, 0, 0, "     \b\b\b\b100%\n", 0},
+        {"fail uboot erase 3", UBOOT, 0, 2 * BLOCK, "", 0},
+        {"fail kernel read 2", KERNEL, 0, 2 * BLOCK, "Flash Write mtd read failed.\n\n", BLOCK},
+        {"fail kernel erase 2", KERNEL, 0, 2 * BLOCK, "Flash Write mtd erase failed.\n\n", BLOCK},
+        {"fail kernel write 5", KERNEL, 0, 2 * BLOCK, "Flash Write mtd write failed.\n\n", BLOCK},
+        {"fail kernel write 9", KERNEL, 0, 2 * BLOCK, "Flash Write mtd write failed.\n\n", 0},
+        {"fail uboot write 10", UBOOT, 0, 2 * BLOCK, "Flash Write mtd write failed.\n\n", 0},
+        {"", KERNEL, PART_SIZE - 50, 100, "Flash Write mtd erase failed.\n\n", 0},
+        {"", KERNEL, 0xFFFFF000u, 0x2000, "Flash Write mtd erase failed.\n\n", 0}, // wraps the address space
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.fault << " at " << c.offset);
@@ -69,7 +66,7 @@ TEST_F(FlashTest, Writes)
         const bool fails = std::string(c.console).ends_with("failed.\n\n");
         Console console;
         EXPECT_EQ(flash_write_partition(reinterpret_cast<const uint8_t *>(data.data()), flashFd[c.part],
-                                        c.offset, c.length, c.progress),
+                                        c.offset, c.length, c.console[0] == ' '),
                   fails ? -1 : 0);
         EXPECT_EQ(console.text(), c.console);
         std::string after = board_file(c.part == UBOOT ? "/dev/mtd-uboot" : "/dev/mtd-kernel");

@@ -31,8 +31,6 @@ TEST_F(I2cTest, AccessesAndTheirFailures)
          nullptr},
         {"short_read rtc 1", [] { return rtc_read_time(&rtc); }, 0,
          "I2C error - device 0xd0 @ 0, 7 bytes : 0\n", nullptr},
-        {"absent cpld", [] { return cpld_write(CPLD_LED_REGISTER, 1); }, -1,
-         "I2C error when writing LED on bus 1 offset 5: 6\n", nullptr},
         {"", [] { return eeprom_set_install_time(3, &time7); }, 0, "", nullptr},
         {"", [] { return eeprom_set_install_time(1, &time7); }, 1, "", "\x11\x22\x33\x44\x55\x66\x77"},
         // The fourth byte is not acknowledged: the three before it stay written.
