@@ -2,10 +2,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "hw/flash.h"
@@ -34,6 +36,7 @@ class BoardTest : public ::testing::Test {
         sim_board_set_root("");
         std::filesystem::remove_all(root_);
     }
+    static void config(const std::string &line) { ASSERT_TRUE(sim_board_config_line(line)); }
     static void reset_config(const std::string &lines)
     {
         ASSERT_TRUE(sim_board_write_file("/board/config", "time_scale 0\n" + lines + "\n"));
@@ -62,3 +65,46 @@ struct Console {
         return ::testing::internal::GetCapturedStdout();
     }
 };
+
+struct ChildRun {
+    int result; // fn's answer (0..124), 125 when the child could not enter the board
+    std::string out;
+};
+
+// The loader's /user and /tmp paths must reach the board's files, never the
+// host's: fn runs in a child after enter() has made the board its root, with
+// input as its standard input. Answers what fn returned and printed.
+inline ChildRun run_in_board(const std::function<bool()> &enter, const std::function<int()> &fn,
+                             const std::string &input = "")
+{
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0)
+        return {-1, "pipe"};
+    fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        for (int fd : {in[0], in[1], out[0], out[1]})
+            close(fd);
+        if (!enter())
+            _exit(125);
+        const int result = fn();
+        fflush(stdout);
+        _exit(result);
+    }
+    close(in[0]);
+    close(out[1]);
+    const bool fed = write(in[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
+    close(in[1]);
+    ChildRun run{-1, {}};
+    char buf[4096];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+        run.out.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    EXPECT_TRUE(fed);
+    return run;
+}

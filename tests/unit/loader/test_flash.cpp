@@ -104,7 +104,7 @@ TEST_F(FlashTest, EraseReadAndMissingDevices)
     EXPECT_EQ(flash_write_partition(untouched, -1, 0, 16, 1), -1);
     EXPECT_EQ(flash_erase_partition(-1, 0, 16), -1);
     // Not a power of two: the block arithmetic cannot work.
-    ASSERT_TRUE(sim_board_config_line("erasesize kernel 3000"));
+    config("erasesize kernel 3000");
     EXPECT_EQ(flash_read_partition(untouched, flashFd[KERNEL], 0, 16), -1);
     EXPECT_EQ(console.text(), "Flash Erase mtd erase failed.\n"
                               "Could not get MTD device info \nCould not get MTD device info \n"
