@@ -22,25 +22,19 @@ inline Bytes cat(std::initializer_list<Bytes> parts)
     return out;
 }
 
-inline Bytes be16(uint16_t v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
-inline Bytes be32(uint32_t v)
+inline Bytes be16(uint16_t v) { return {uint8_t(v >> 8), uint8_t(v)}; }
+inline Bytes be32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
+inline Bytes entry(uint16_t tag, const Bytes &v) { return cat({be16(tag), be16(uint16_t(4 + v.size())), v}); }
+inline Bytes signature_entry(const Bytes &s)
 {
-    return cat({be16(static_cast<uint16_t>(v >> 16)), be16(static_cast<uint16_t>(v))});
-}
-inline Bytes entry(uint16_t tag, const Bytes &value)
-{
-    return cat({be16(tag), be16(uint16_t(4 + value.size())), value});
-}
-inline Bytes signature_entry(const Bytes &sig)
-{
-    return entry(TAG_SIGNATURE, cat({be16(uint16_t(sig.size())), sig}));
+    return entry(TAG_SIGNATURE, cat({be16(uint16_t(s.size())), s}));
 }
 
 inline Bytes filler(size_t n, uint8_t seed)
 {
     Bytes b(n);
     for (size_t i = 0; i < n; i++)
-        b[i] = static_cast<uint8_t>(seed + i * 31);
+        b[i] = uint8_t(seed + i * 31);
     return b;
 }
 
@@ -49,19 +43,17 @@ inline void refresh_crc(Bytes &c)
     store_be32(&c[0], image_crc32(c.data() + 4, static_cast<uint32_t>(c.size() - 4), CRC_SEED));
 }
 
-// A whole component with a correct CRC; entries only for HDR3, extHdrlen (>= 20) only for format 2.
-inline Bytes make_component(uint8_t format, uint32_t magic, const Bytes &payload, const Bytes &entries = {},
-                            uint16_t extHdrlen = 32)
+// A whole component with a correct CRC; entries only for HDR3, an extended header of 32 bytes.
+inline Bytes make_component(uint8_t format, uint32_t magic, const Bytes &payload, const Bytes &entries = {})
 {
     Bytes rest;
     if (format == FORMAT_EXTENDED) {
         magic |= EXTENDED_HEADER_FLAG;
-        rest = cat({be16(0xEEEE), be16(extHdrlen), Bytes(extHdrlen - 20u, 0xEE)});
+        rest = cat({be16(0xEEEE), be16(32), Bytes(12, 0xEE)});
     } else if (format == FORMAT_HDR3) {
         rest = cat({be32(HDR3_MARKER), be16(0xEEEE), be16(uint16_t(24 + entries.size())), entries});
     }
-    const uint32_t len =
-        static_cast<uint32_t>(format == FORMAT_HDR3 ? rest.size() + payload.size() : payload.size());
+    const auto len = static_cast<uint32_t>(payload.size() + (format == FORMAT_HDR3 ? rest.size() : 0));
     Bytes c = cat({be32(0), be32(len), be32(magic), be32(0x01020304), rest, payload});
     refresh_crc(c);
     return c;

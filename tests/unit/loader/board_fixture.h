@@ -2,7 +2,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,7 +23,7 @@ class BoardTest : public ::testing::Test {
         root_ = tmpl;
         sim_board_set_root(root_.c_str());
         ASSERT_TRUE(sim_board_populate(64 * 1024));
-        config("time_scale 0");
+        reset_config("");
     }
     void TearDown() override
     {
@@ -37,8 +36,13 @@ class BoardTest : public ::testing::Test {
         sim_board_set_root("");
         std::filesystem::remove_all(root_);
     }
-    static void config(const char *line) { ASSERT_TRUE(sim_board_config_line(line)); }
-    static std::string board_file(const char *path)
+    static void config(const std::string &line) { ASSERT_TRUE(sim_board_config_line(line)); }
+    static void reset_config(const std::string &lines)
+    {
+        ASSERT_TRUE(sim_board_write_file("/board/config", "time_scale 0\n" + lines + "\n"));
+        sim_board_reload();
+    }
+    static std::string board_file(const std::string &path)
     {
         std::string s;
         sim_board_read_file(path, s);
@@ -49,8 +53,7 @@ class BoardTest : public ::testing::Test {
 };
 
 // Console text printed by the code under test.
-class Console {
-  public:
+struct Console {
     Console()
     {
         fflush(stdout);
@@ -104,10 +107,4 @@ inline ChildRun run_in_board(const std::function<bool()> &enter, const std::func
     run.result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     EXPECT_TRUE(fed);
     return run;
-}
-
-// A plain chroot, or one in a user namespace where the tests do not run as root.
-inline bool chroot_board(const std::string &root)
-{
-    return chroot(root.c_str()) == 0 || (unshare(CLONE_NEWUSER) == 0 && chroot(root.c_str()) == 0);
 }

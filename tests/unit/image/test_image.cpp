@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "image/installer.h"
+#include "image_builder.h"
+#include "loader/board_fixture.h"
+
+namespace {
+
+namespace CT = ComponentType;
+
+TEST(EntryWalk, WellFormedAndMalformedHeaders)
+{
+    const Bytes sig_a = filler(16, 5), sig_b = filler(8, 9);
+    auto header = [](const Bytes &entries) {
+        return cat({Bytes(16, 0), be32(HDR3_MARKER), be32(0), entries});
+    };
+    const Bytes good =
+        header(cat({entry(TAG_TYPE, be32(CT::DIAGNOSTICS)), entry(9, {}), signature_entry(sig_a)}));
+    const Bytes two_sigs = header(cat({signature_entry(sig_a), signature_entry(sig_b)}));
+    // The last signature entry has no room for its length field.
+    const Bytes broken = header(cat({signature_entry(sig_a), be16(TAG_SIGNATURE), be16(5), Bytes(1, 0)}));
+    const Bytes zero = header(cat({entry(7, {}), be16(TAG_SIGNATURE), be16(0), Bytes(8, 1)}));
+    const Bytes past = header(cat({entry(7, {}), be16(TAG_SIGNATURE), be16(200), Bytes(8, 1)}));
+    // Length 2: the next entry starts at this one's length field.
+    const Bytes short_head = header({0, 8, 0, 2, 0, 4, 0, 6, 0, 8, 1, 2, 3, 4});
+    Bytes siglen_past = header(signature_entry(sig_a));
+    store_be16(&siglen_past[28], 17);
+    using S = EntryWalkStatus;
+    struct {
+        const char *name;
+        Bytes header;
+        uint32_t hdrlen; // past the buffer: its end counts
+        std::vector<uint16_t> tags;
+        EntryWalkStatus end;
+        const Bytes *signature;
+    } cases[] = {
+        {"type, other, signature", good, 0xFFFF, {6, 9, 3}, S::End, &sig_a},
+        {"two signatures", two_sigs, 0xFFFF, {3, 3}, S::End, &sig_b},
+        {"last signature broken", broken, 0xFFFF, {3, 3}, S::End, nullptr},
+        {"signature length past its entry", siglen_past, 0xFFFF, {3}, S::End, nullptr},
+        {"zero length entry", zero, 0xFFFF, {7}, S::ZeroLength, nullptr},
+        {"entry past hdrlen", past, 0xFFFF, {7}, S::Overrun, nullptr},
+        {"hdrlen cuts an entry head", good, 24 + 8 + 2, {6}, S::Overrun, nullptr},
+        {"buffer shorter than 24", Bytes(10, 0), 100, {}, S::End, nullptr},
+        {"entry shorter than its head", short_head, 0xFFFF, {8, 2, 6}, S::End, nullptr},
+    };
+    for (auto &c : cases) {
+        const Bytes exact = c.header; // allocated at its size, so ASan sees any read past it
+        const std::span<const uint8_t> buf(exact);
+        EntryWalk walk = entry_walk_begin(buf, c.hdrlen);
+        std::vector<uint16_t> tags;
+        HeaderEntry e;
+        EntryWalkStatus status;
+        while ((status = entry_walk_next(walk, e)) == EntryWalkStatus::Entry)
+            tags.push_back(e.tag);
+        EXPECT_EQ(tags, c.tags) << c.name;
+        EXPECT_EQ(status, c.end) << c.name;
+        std::span<const uint8_t> sig;
+        ASSERT_EQ(find_signature_entry(buf, c.hdrlen, sig), c.signature != nullptr) << c.name;
+        EXPECT_EQ(Bytes(sig.begin(), sig.end()), c.signature ? *c.signature : Bytes{}) << c.name;
+    }
+}
+
+TEST(FindBootComponent, Packages)
+{
+    using CT::APPLICATION, CT::DIAGNOSTICS, CT::KERNEL;
+    const Bytes kernel = make_component(FORMAT_PLAIN, KERNEL, filler(300, 1));
+    const Bytes rfs = make_component(FORMAT_EXTENDED, CT::RFS, filler(50, 2));
+    const Bytes app = make_component(FORMAT_PLAIN, APPLICATION, filler(500, 3));
+    const Bytes ext_app = make_component(FORMAT_EXTENDED, APPLICATION, filler(64, 4));
+    const Bytes tiny_app = make_component(FORMAT_PLAIN, APPLICATION, filler(7, 5)); // 23 bytes
+    const Bytes typed = cat({signature_entry(filler(32, 1)), entry(TAG_TYPE, be32(DIAGNOSTICS))});
+    const Bytes diags = make_component(FORMAT_HDR3, APPLICATION, filler(90, 6), typed);
+    // A type entry too short or without the type signature is passed over.
+    const Bytes types =
+        cat({entry(TAG_TYPE, {1, 2}), entry(TAG_TYPE, be32(0x01000000)), entry(TAG_TYPE, be32(APPLICATION))});
+    const Bytes kernel_as_app = make_component(FORMAT_HDR3, KERNEL, filler(10, 7), types);
+    Bytes zero_entry = make_component(FORMAT_HDR3, APPLICATION, filler(10, 9),
+                                      cat({entry(TAG_TYPE, {}), entry(TAG_TYPE, be32(DIAGNOSTICS))}));
+    store_be16(&zero_entry[26], 0);
+    refresh_crc(zero_entry);
+    // The HDR3 marker wins over bit 31, also when it is only the start of a plain payload.
+    const Bytes marked = make_component(FORMAT_PLAIN, APPLICATION | EXTENDED_HEADER_FLAG,
+                                        cat({be32(HDR3_MARKER), be32(30), filler(32, 2)}));
+    // Extended header of 16 bytes: 20 bytes in all, with its hdrlen field in the payload.
+    const Bytes app_20 =
+        cat({be32(0), be32(4), be32(APPLICATION | EXTENDED_HEADER_FLAG), be32(0), be32(16), Bytes(8)});
+    const Bytes zero_length = cat({be32(0), be32(0xFFFFFFF0), be32(KERNEL), Bytes(12)});
+    Bytes hdr3_past_eof = make_component(FORMAT_HDR3, KERNEL, {}, entry(TAG_TYPE, be32(APPLICATION)));
+    store_be16(&hdr3_past_eof[22], 4000);
+    const struct {
+        const char *name;
+        Bytes package;
+        size_t start;
+        uint32_t type, lastMagic;
+        const char *printed;
+        uint8_t format; // 0: not found
+        uint32_t headerLength, payloadLength;
+    } cases[] = {
+        {"kernel, app", cat({kernel, app}), kernel.size(), APPLICATION, APPLICATION, "", 1, 16, 500},
+        {"rfs, ext app", cat({rfs, ext_app}), rfs.size(), APPLICATION, APPLICATION | EXTENDED_HEADER_FLAG, "",
+         2, 32, 64},
+        {"last under 24 bytes", cat({kernel, tiny_app}), 0, 0, KERNEL, "", 0, 0, 0},
+        {"hdr3 diags", cat({kernel, diags}), kernel.size(), DIAGNOSTICS, APPLICATION, "", 3, 70, 90},
+        {"unsigned type entry", kernel_as_app, 0, APPLICATION, KERNEL, "", 3, 46, 10},
+        {"zero length entry", zero_entry, 0, APPLICATION, APPLICATION, "Image header error\n", 3, 36, 10},
+        {"marker over bit 31", marked, 0, APPLICATION, APPLICATION | EXTENDED_HEADER_FLAG, "", 3, 30, 26},
+        {"boot component of 20", app_20, 0, 0, APPLICATION | EXTENDED_HEADER_FLAG, "", 0, 0, 0},
+        {"zero length", cat({zero_length, app}), 0, 0, KERNEL, "", 0, 0, 0},
+        {"hdr3 header past the end", hdr3_past_eof, 0, 0, KERNEL, "", 0, 0, 0},
+        {"empty file", {}, 0, 0, 0, "", 0, 0, 0},
+    };
+    for (const auto &c : cases) {
+        std::unique_ptr<FILE, int (*)(FILE *)> f(tmpfile(), fclose);
+        ASSERT_TRUE(f);
+        if (!c.package.empty())
+            fwrite(c.package.data(), 1, c.package.size(), f.get());
+        fseek(f.get(), 7, SEEK_SET);
+        BootComponent bc{};
+        bc.lastMagic = 0xDEADBEEF;
+        ::testing::internal::CaptureStdout();
+        const bool found = find_boot_component(f.get(), bc);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.printed) << c.name;
+        EXPECT_EQ(bc.lastMagic, c.lastMagic) << c.name;
+        ASSERT_EQ(found, c.format != 0) << c.name;
+        EXPECT_TRUE(!found ||
+                    (bc.type == c.type && ftell(f.get()) == long(c.start) && bc.format == c.format &&
+                     bc.headerLength == c.headerLength && bc.payloadLength == c.payloadLength &&
+                     memcmp(bc.header, c.package.data() + c.start, IMAGE_HEADER_SIZE) == 0))
+            << c.name;
+    }
+}
+
+TEST(WriteFileWithProgress, PercentagesContentsAndFailures)
+{
+    char dir[] = "/tmp/imgl-wfp-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/out";
+    const struct {
+        const char *path; // nullptr: a file in the temporary directory
+        uint32_t length;
+        int result;
+        std::string console;
+    } cases[] = {
+        {nullptr, 1, 1, "    \b\b\b\b100%\b\b\b\b100%\n"}, // below one 256-byte block: no division by zero
+        {nullptr, 200000, 1,
+         "    \b\b\b\b032%\b\b\b\b065%\b\b\b\b098%\b\b\b\b100%\b\b\b\b100%\n"}, // 64 KiB pieces
+        {"/dev/full", 300, 0,
+         "    File /dev/full write failed (err 28: bytes_written 0, len 300, wr_len 300)\n"},
+        {"/nonexistent-dir/x", 300, 0, "Cannot create /nonexistent-dir/x: No such file or directory\n"},
+    };
+    for (const auto &c : cases) {
+        const Bytes data = filler(c.length, 7);
+        const char *to = c.path ? c.path : path.c_str();
+        Console console;
+        EXPECT_EQ(write_file_with_progress(to, data.data(), c.length), c.result) << c.length;
+        EXPECT_EQ(console.text(), c.console) << c.length;
+        if (c.path)
+            continue;
+        std::ifstream in(path, std::ios::binary);
+        EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), data) << c.length;
+    }
+    std::filesystem::remove_all(dir);
+    Console console; // a package that cannot be opened ends before anything is made
+    EXPECT_EQ(install_package("/nonexistent-dir/pkg", 1, 0), 0);
+    EXPECT_EQ(console.text(), "Cannot open /nonexistent-dir/pkg: No such file or directory\n");
+}
+
+// Which partition holds which header is pinned by the system tests' same-version
+// checks. Here no partition is open; what cannot be read reads as all zero.
+TEST(InstalledHeader, WhatReadsAsNothing)
+{
+    auto read = [](uint32_t type, int slot) {
+        Bytes header(IMAGE_HEADER_SIZE, 0x5A);
+        const int result = read_installed_header(type, header.data(), slot);
+        return header == Bytes(IMAGE_HEADER_SIZE, 0) ? result : -1;
+    };
+    Console console;
+    EXPECT_EQ(read(ComponentType::KERNEL, 1), 1);
+    EXPECT_EQ(read(ComponentType::NOS_APPLICATION, 1), 0);
+    EXPECT_EQ(read(ComponentType::APPLICATION, 0), 0); // no such slot
+    EXPECT_EQ(console.text(), "Could not get MTD device info \n");
+    EXPECT_EQ(read_installed_header(ComponentType::KERNEL, nullptr, 1), 0);
+}
+
+} // namespace
