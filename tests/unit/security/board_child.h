@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 
+#include "crypto/support.h"
 #include "image/image_builder.h"
 #include "loader/board_fixture.h"
 #include "security/builtin_keys.h"
@@ -25,8 +26,7 @@ inline bool write_proc(const char *path, const std::string &text)
     return ok;
 }
 
-// In the child: own user and mount namespaces, so neither the bind mount nor
-// the chroot reaches the host.
+// Own user and mount namespaces, so neither the bind mount nor the chroot reaches the host.
 inline bool enter_board(const std::string &root)
 {
     const std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
@@ -51,9 +51,7 @@ class SecurityBoard : public BoardTest {
         for (const char *link : {"bin", "lib", "lib64", "sbin"})
             std::filesystem::create_directory_symlink(std::string("usr/") + link, root_ + "/" + link);
         set_serial(SERIAL);
-        // User-mode emulation (qemu-ppc) is multi-threaded and cannot enter a user
-        // namespace; the host run of these tests covers them. Where the host itself
-        // lacks user namespaces the sandbox tests fail loudly.
+        // qemu-ppc is multi-threaded and cannot enter a user namespace; the host run covers these.
         if (run_in_board([this] { return enter_board(root_); }, [] { return 0; }).result != 0)
             GTEST_SKIP() << "no user and mount namespaces in this process (emulated?)";
     }
@@ -80,8 +78,6 @@ class SecurityBoard : public BoardTest {
         EXPECT_NE(r.result, 125) << "cannot enter a user and mount namespace here";
         return r;
     }
-
-    bool exists(const char *path) { return std::filesystem::exists(root_ + path); }
 };
 
 inline std::string test_key(const char *name) { return std::string(IMGL_TEST_KEYS_DIR "/") + name; }

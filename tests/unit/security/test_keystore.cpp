@@ -1,57 +1,47 @@
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include "security/board_child.h"
 
 namespace {
 
 const uint8_t *u8(const char *s) { return reinterpret_cast<const uint8_t *>(s); }
 
-std::string encrypt(const std::string &text, const char *serial)
+const std::string PROD(BUILTIN_PRODUCTION_KEY, 451), DEV(BUILTIN_DEVELOPMENT_KEY, 451);
+const std::string ABSENT = "(absent)", GOOD = "(the built-in key under this serial)";
+
+// A key file made independently of the loader: text, NUL and zero padding under
+// AES-128-CBC with the serial zero-extended as key and a zero IV.
+std::string key_file(const std::string &text, const std::string &serial)
 {
-    uint32_t n = 0;
-    auto c =
-        imgsign_encrypt(u8(serial), SERIAL_LENGTH, u8(text.data()), static_cast<uint32_t>(text.size()), &n);
-    return c ? std::string(c.get(), c.get() + n) : "encrypt failed";
+    std::string plain = text + '\0', hexKey;
+    plain.resize((plain.size() + 15) / 16 * 16, '\0');
+    std::ofstream(openssl_dir() + "/key.in", std::ios::binary) << plain;
+    for (const char c : serial)
+        hexKey += "0123456789abcdef"[uint8_t(c) >> 4], hexKey += "0123456789abcdef"[c & 15];
+    hexKey.resize(32, '0');
+    const Bytes c = openssl(
+        "enc -aes-128-cbc -nopad -K " + hexKey + " -iv " + std::string(32, '0') + " -in key.in", "key.out");
+    return c.empty() ? "openssl failed" : std::string(c.begin(), c.end());
 }
 
-std::string decrypt(const std::string &file, const char *serial)
-{
-    uint32_t n = 0;
-    auto p =
-        imgsign_decrypt(u8(serial), SERIAL_LENGTH, u8(file.data()), static_cast<uint32_t>(file.size()), &n);
-    return p ? std::string(p.get(), p.get() + n) : "decrypt failed";
-}
-
-const std::string PROD(BUILTIN_PRODUCTION_KEY, 451), DEV(BUILTIN_DEVELOPMENT_KEY, 451), NUL(1, '\0');
-
-TEST(KeyFileCrypto, RoundTripAndPadding)
-{
-    const struct {
-        std::string text;
-        size_t fileSize;
-        std::string decrypted;
-    } cases[] = {
-        {PROD + NUL, 464, PROD},
-        {std::string("abc\0def", 7), 16, "abc"}, // decryption stops at the first NUL
-        {std::string(32, 'k'), 32, std::string(32, 'k')},
-        {"", 0, ""},
-    };
-    for (const auto &c : cases) {
-        const std::string file = encrypt(c.text, "KS2207000431");
-        EXPECT_EQ(file.size(), c.fileSize) << c.decrypted;
-        EXPECT_EQ(decrypt(file, "KS2207000431"), c.decrypted);
-        EXPECT_NE(decrypt(file, "KS2207000432"),
-                  c.decrypted.empty() ? "x" : c.decrypted); // the serial counts
+class KeyStore : public SecurityBoard {
+  protected:
+    void board(const std::string &serial, bool userDir = true)
+    {
+        std::filesystem::remove_all(root_ + "/user");
+        if (userDir)
+            std::filesystem::create_directories(root_ + "/user");
+        set_serial(serial);
     }
-}
-
-class KeyStore : public SecurityBoard {};
-
-const std::string ABSENT = "(absent)";
+};
 
 TEST_F(KeyStore, CheckSystemKeys)
 {
     const std::string warn = "WARNING: Serial # not set on this unit. Built in keys must be used\n";
-    const std::string wrongSize = "Input data is not AES size correct\n";
-    const std::string good = "(the built-in key under this serial)";
+    const std::string wrongSize = "Input data is not AES size correct\n",
+                      update = "Updating system key....\n";
+    const std::string good[] = {key_file(PROD, SERIAL), key_file(DEV, SERIAL)};
     const struct {
         std::string serial, prodFile, devFile;
         int result;
@@ -59,23 +49,20 @@ TEST_F(KeyStore, CheckSystemKeys)
         bool wiped; // "rm /user/*.pem" ran
     } cases[] = {
         {std::string(12, '\0'), ABSENT, ABSENT, 1, warn + warn, ABSENT, ABSENT, false},
-        {SERIAL, ABSENT, ABSENT, 1, "", good, good, false},
-        {SERIAL, encrypt(PROD + NUL, SERIAL), encrypt(DEV + NUL, SERIAL), 1, "", good, good, false},
-        {SERIAL, std::string(501, 'x'), ABSENT, 0, "ERROR loading key as length too long 501 > 500\n",
-         std::string(501, 'x'), ABSENT, false},
-        {SERIAL, PROD, ABSENT, 1, wrongSize + "Updating system key....\n", good, good, true},
+        {SERIAL, ABSENT, ABSENT, 1, "", GOOD, GOOD, false},
+        {SERIAL, good[0], good[1], 1, "", GOOD, GOOD, false},
+        {SERIAL, ABSENT, std::string(501, 'x'), 0, "ERROR loading key as length too long 501 > 500\n", GOOD,
+         std::string(501, 'x'), false},
+        {SERIAL, PROD, ABSENT, 1, wrongSize + update, GOOD, GOOD, true},
         // The wipe takes the production file loaded just before; its next load re-creates it.
-        {SERIAL, ABSENT, DEV, 1, wrongSize + "Updating system development key....\n", ABSENT, good, true},
-        {SERIAL, encrypt(PROD + NUL, "KS2207000999"), ABSENT, 1, "Updating system key....\n", good, good,
-         false},
-        {SERIAL, ABSENT, encrypt(DEV + NUL, SERIAL).substr(0, 448), 1,
-         "Updating system development key....\n", good, good, false},
-        {SERIAL, "", ABSENT, 1, "Updating system key....\n", good, good, false},
+        {SERIAL, ABSENT, DEV, 1, wrongSize + "Updating system development key....\n", ABSENT, GOOD, true},
+        {SERIAL, key_file(PROD, "KS2207000999"), ABSENT, 1, update, GOOD, GOOD, false},
+        {SERIAL, key_file(std::string(451, 'k'), SERIAL), ABSENT, 1, update, GOOD, GOOD, false},
+        {SERIAL, "", ABSENT, 1, update, GOOD, GOOD, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
-        std::filesystem::remove_all(root_ + "/user");
-        set_serial(c.serial);
+        board(c.serial);
         ASSERT_TRUE(sim_board_write_file("/user/other.pem", "x"));
         for (auto [path, contents] :
              {std::pair(PRODUCTION_KEY_PATH, c.prodFile), {DEVELOPMENT_KEY_PATH, c.devFile}})
@@ -83,25 +70,20 @@ TEST_F(KeyStore, CheckSystemKeys)
         const ChildRun r = run([] { return check_system_keys(); });
         EXPECT_EQ(r.result, c.result);
         EXPECT_EQ(r.out, c.out);
-        for (auto [path, builtin, want] :
-             {std::tuple(PRODUCTION_KEY_PATH, PROD, c.prodAfter), {DEVELOPMENT_KEY_PATH, DEV, c.devAfter}}) {
+        for (auto [path, builtin, want] : {std::tuple(PRODUCTION_KEY_PATH, good[0], c.prodAfter),
+                                           {DEVELOPMENT_KEY_PATH, good[1], c.devAfter}}) {
             std::string file;
-            if (!sim_board_read_file(path, file))
-                file = ABSENT;
-            if (want == good) {
-                EXPECT_EQ(file.size(), 464u) << path;
-                EXPECT_EQ(decrypt(file, SERIAL), builtin) << path;
-            } else {
-                EXPECT_EQ(file, want) << path;
-            }
+            EXPECT_EQ(sim_board_read_file(path, file) ? file : ABSENT, want == GOOD ? builtin : want) << path;
         }
-        EXPECT_EQ(exists("/user/other.pem"), !c.wiped);
+        EXPECT_EQ(std::filesystem::exists(root_ + "/user/other.pem"), !c.wiped);
     }
 }
 
-} // namespace
-
-namespace {
+int load(const char *path)
+{
+    KeyRecord k;
+    return load_system_key(&k, path);
+}
 
 // Loads that cannot end in a key file, and lengths refused before any allocation.
 TEST_F(KeyStore, RefusedLoadsAndLengths)
@@ -110,41 +92,42 @@ TEST_F(KeyStore, RefusedLoadsAndLengths)
     const struct {
         const char *name;
         std::string serial;
-        bool userDir;
         int (*fn)();
         int result;
         std::string out;
     } cases[] = {
-        {"no record", SERIAL, true, [] { return load_system_key(nullptr, PRODUCTION_KEY_PATH); }, 0, ""},
-        {"zero serial, other path", std::string(12, '\0'), true,
-         [] {
-             KeyRecord k;
-             return load_system_key(&k, "/user/other.pem");
-         },
-         0, "WARNING: Serial # not set on this unit. Built in keys must be used\n"},
-        {"other path absent", SERIAL, true,
-         [] {
-             KeyRecord k;
-             return load_system_key(&k, "/user/other.pem");
-         },
-         0, none},
-        {"other path present", SERIAL, true,
+        {"no record", SERIAL, [] { return load_system_key(nullptr, PRODUCTION_KEY_PATH); }, 0, ""},
+        {"zero serial, other path", std::string(12, '\0'), [] { return load("/user/other.pem"); }, 0,
+         "WARNING: Serial # not set on this unit. Built in keys must be used\n"},
+        {"other path absent", SERIAL, [] { return load("/user/other.pem"); }, 0, none},
+        {"other path present", SERIAL, // no built-in key to compare it with: taken as it is
          [] {
              KeyRecord k;
              imgsign_write_key_file(u8("abc"), 4, "/user/other.pem", u8(SERIAL), SERIAL_LENGTH);
              return int(load_system_key(&k, "/user/other.pem") && k.length == 3 &&
                         memcmp(k.text, "abc", 3) == 0);
          },
-         1, ""}, // no built-in key to compare it with: taken as it is
-        {"no /user to create it in", SERIAL, false, [] { return check_system_keys(); }, 0,
-         "ERROR creating file /user/production_key.pub.pem\n" + none},
-        {"encrypt past 2 GiB", SERIAL, true,
+         1, ""},
+        {"key path cannot be opened", SERIAL,
          [] {
-             uint32_t n = 0;
-             return int(imgsign_encrypt(u8(SERIAL), SERIAL_LENGTH, u8(""), 0xFFFFFFF0u, &n) != nullptr);
+             sockaddr_un a{AF_UNIX, {}};
+             strcpy(a.sun_path, PRODUCTION_KEY_PATH);
+             if (bind(socket(AF_UNIX, SOCK_STREAM, 0), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+                 return 99;
+             return load(PRODUCTION_KEY_PATH) * 10 + !std::filesystem::is_socket(PRODUCTION_KEY_PATH);
+         },
+         0, ""},
+        {"no /user to create it in", "", [] { return check_system_keys(); }, 0,
+         "ERROR creating file /user/production_key.pub.pem\n" + none},
+        {"key file past 2 GiB", SERIAL,
+         [] {
+             return imgsign_write_key_file(u8(""), 0xFFFFFFF0u, "/user/other.pem", u8(SERIAL),
+                                           SERIAL_LENGTH) *
+                        10 +
+                    std::filesystem::exists("/user/other.pem");
          },
          0, "Encrypt malloc failed!\n"},
-        {"decrypt past 2 GiB", SERIAL, true,
+        {"decrypt past 2 GiB", SERIAL,
          [] {
              uint32_t n = 0;
              return int(imgsign_decrypt(u8(SERIAL), SERIAL_LENGTH, u8(""), 0x80000000u, &n) != nullptr);
@@ -153,10 +136,7 @@ TEST_F(KeyStore, RefusedLoadsAndLengths)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        std::filesystem::remove_all(root_ + "/user");
-        if (c.userDir)
-            std::filesystem::create_directories(root_ + "/user");
-        set_serial(c.serial);
+        board(c.serial.empty() ? SERIAL : c.serial, !c.serial.empty());
         const ChildRun r = run(c.fn);
         EXPECT_EQ(r.result, c.result);
         EXPECT_EQ(r.out, c.out);

@@ -1,5 +1,4 @@
 #include "boot/boot_options.h"
-#include "crypto/support.h"
 #include "security/board_child.h"
 #include "security/signature.h"
 
@@ -33,6 +32,13 @@ enum class LowSec { Off, Marker, Override };
 
 class Signature : public SecurityBoard {
   protected:
+    void SetUp() override
+    {
+        SecurityBoard::SetUp();
+        if (host_file(test_key("production.pub.pem")) != BUILTIN_PRODUCTION_KEY ||
+            host_file(test_key("development.pub.pem")) != BUILTIN_DEVELOPMENT_KEY)
+            GTEST_SKIP() << "the built-in keys are not the test keys";
+    }
     void board(const Bytes &rfsComponent, LowSec lowSec, const char *longKey = nullptr)
     {
         for (const char *path : {PRODUCTION_KEY_PATH, DEVELOPMENT_KEY_PATH})
@@ -70,9 +76,6 @@ std::string asked(char answer) { return std::string("Install image anyway? y/N? 
 
 TEST_F(Signature, DecisionTable)
 {
-    if (host_file(test_key("production.pub.pem")) != BUILTIN_PRODUCTION_KEY ||
-        host_file(test_key("development.pub.pem")) != BUILTIN_DEVELOPMENT_KEY)
-        GTEST_SKIP() << "the built-in keys are not the test keys";
     const Bytes prodSig = sign(PAYLOAD, "production.key.pem"), devSig = sign(PAYLOAD, "development.key.pem");
     ASSERT_EQ(prodSig.size(), 256u);
     ASSERT_EQ(devSig.size(), 256u);
@@ -137,6 +140,24 @@ TEST_F(Signature, DecisionTable)
     }
 }
 
+// A digest made while reading stands for the region only when its range is the one found.
+TEST_F(Signature, DigestMadeWhileReading)
+{
+    const Bytes image = hdr3(PAYLOAD, signature_entry(sign(PAYLOAD, "production.key.pem")));
+    const uint64_t from = load_be16(&image[22]), to = image.size();
+    const struct {
+        SignedRange range;
+        int result;
+    } rows[] = {
+        {{true, from, to}, 0}, {{false, from, to}, 1}, {{true, from + 1, to}, 1}, {{true, from, to - 1}, 1}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(&row - rows);
+        board(hdr3(RFS_PAYLOAD, {}), LowSec::Off);
+        const RangeDigest wrong{row.range, {}};
+        EXPECT_EQ(run([&] { return verify_image_signature(image, &wrong); }).result, row.result);
+    }
+}
+
 // A root filesystem that cannot be read proves nothing: not developer, and asked again.
 TEST_F(Signature, UnreadableRootFilesystemFailsClosed)
 {
@@ -184,6 +205,7 @@ TEST(FindComponentSignature, BoundsAndEntries)
         Bytes component;
         L result;
         Bytes signature, region;
+        size_t head = 0; // else the lookup sees only that much of the component
     } cases[] = {
         {"good", good, L::Found, sig, PAYLOAD},
         {"last of two", hdr3(PAYLOAD, cat({signature_entry(sig), signature_entry(shortSig)})), L::Found,
@@ -203,12 +225,20 @@ TEST(FindComponentSignature, BoundsAndEntries)
         {"len past buffer", with_be32(good, 4, len + 1), L::Malformed, {}, {}},
         {"len wraps", with_be32(good, 4, 0xFFFFFFF8u), L::Malformed, {}, {}},
         {"shorter than a probe", Bytes(good.begin(), good.begin() + 23), L::Malformed, {}, {}},
+        {"signature entry of one byte", hdr3(PAYLOAD, entry(TAG_SIGNATURE, {1})), L::Malformed, {}, {}},
+        {"head shorter than a probe", good, L::Malformed, {}, {}, 23},
+        {"head ends inside the header", good, L::Malformed, {}, {}, hdrlen - 1u},
     };
     for (const auto &c : cases) {
         const std::unique_ptr<uint8_t[]> exact(new uint8_t[c.component.size()]);
         std::copy(c.component.begin(), c.component.end(), exact.get());
         ComponentSignature found{};
-        EXPECT_EQ(find_component_signature({exact.get(), c.component.size()}, found), c.result) << c.name;
+        std::span<const uint8_t> sig;
+        SignedRange range;
+        EXPECT_EQ(c.head ? locate_component_signature({exact.get(), c.head}, c.component.size(), sig, range)
+                         : find_component_signature({exact.get(), c.component.size()}, found),
+                  c.result)
+            << c.name;
         if (c.result == L::Found) {
             EXPECT_EQ(Bytes(found.signature.begin(), found.signature.end()), c.signature) << c.name;
             EXPECT_EQ(Bytes(found.signedRegion.begin(), found.signedRegion.end()), c.region) << c.name;
