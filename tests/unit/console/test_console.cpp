@@ -1,28 +1,25 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
-#include <functional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/platform.h"
 #include "rescue/console.h"
 
 namespace {
 
+using namespace std::chrono_literals;
+
 // Runs fn with keys from a pipe that ends after them as standard input (a
 // write-only descriptor for "(read error)"); answers what fn printed.
 std::string piped(const std::string &keys, const std::function<void()> &fn, int fd = -1)
 {
-    int p[2];
-    if (fd < 0 &&
-        (pipe(p) != 0 || write(p[1], keys.data(), keys.size()) != ssize_t(keys.size()) || close(p[1])))
+    int p[2] = {-1, -1};
+    if (fd < 0 && (pipe(p) || write(p[1], keys.data(), keys.size()) < 0 || close(p[1])))
         return "pipe";
     const int in = fd >= 0 ? fd : keys == "(read error)" ? open("/dev/null", O_WRONLY) : p[0], saved = dup(0);
     dup2(in, STDIN_FILENO);
@@ -31,7 +28,7 @@ std::string piped(const std::string &keys, const std::function<void()> &fn, int 
     fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
     dup2(saved, STDIN_FILENO);
-    for (const int f : {saved, fd < 0 ? in : -1, fd < 0 ? p[0] : -1})
+    for (const int f : {saved, in == fd ? -1 : in, in == p[0] ? -1 : p[0]})
         close(f);
     return out;
 }
@@ -47,14 +44,11 @@ TEST(ConsoleReadLine, KeySequences)
         {"BS at start", 16, "\ba\r", "a", "a\n"},
         {"home, insert", 16, "abc\x01x\r", "xabc", "abc\b\b\bxabc\b\b\b\n"},
         {"left arrow, BS", 16, "abc\x1b[D\x7f\r", "ac", "abc\b\bc \b\b\n"},
-        {"home, Ctrl-D", 16, "abc\x01\x04\r", "bc", "abc\b\b\bbc \b\b\b\n"},
-        {"Ctrl-D at end", 16, "ab\x04\r", "ab", "ab\n"},
+        {"Ctrl-D at end, home, Ctrl-D", 16, "abc\x04\x01\x04\r", "bc", "abc\b\b\bbc \b\b\b\n"},
         {"Ctrl-B past start, Ctrl-F", 16, "ab\x02\x02\x02\x06x\r", "axb", "ab\b\baxb\b\n"},
         {"ESC [1;5C", 16, "ab\x01\x1b[1;5Cx\r", "axb", "ab\b\baxb\b\n"},
-        {"right arrow stops at end", 16, "ab\x1b[C\x1b[Cx\r", "abx", "abx\n"},
-        {"up/down arrows", 16, "ab\x1b[A\x1b[B\r", "ab", "ab\n"},
+        {"right arrow stops at end, up/down", 16, "ab\x1b[C\x1b[A\x1b[Bx\r", "abx", "abx\n"},
         {"ESC then plain key", 16, "a\033b\r", "ab", "ab\n"},
-        {"size 8, nine digits", 8, "123456789\r", "1234567", "1234567\a\a\n"},
         {"full: no insert, BS frees", 4, "abc\1z\6\177z\r", "zbc", "abc\b\b\b\aa\bbc \b\b\bzbc\b\b\n"},
         {"size 1", 1, "a\r", "", "\a\n"},
         {"control keys ring", 16, std::string("a\t\x00\x05\x1f", 5) + "b\r", "ab", "a\a\a\a\ab\n"},
@@ -78,18 +72,17 @@ TEST(ConsoleReadKey, TerminalSettingsWhileWaiting)
 {
     for (const unsigned tenths : {0u, 3u}) { // a key; a time-out
         SCOPED_TRACE(tenths);
-        int key = -1; // input at its end: no key, and no wait
-        EXPECT_EQ(piped("", [&] { key = console_read_key(tenths); }), "");
-        EXPECT_EQ(key, 0);
+        int key = -1;
+        EXPECT_EQ((piped("", [&] { key = console_read_key(tenths); }), key), 0) << "input at its end: no key";
         int master = -1, slave = -1;
         ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
         termios before{}, waiting{}, after{};
-        tcgetattr(slave, &before); // canonical input with echo, as a shell leaves it
         waiting.c_lflag = ICANON;
-        std::thread op([&] { // types once the reader has switched the terminal over
+        tcgetattr(slave, &before); // canonical input with echo, as a shell leaves it
+        std::thread op([&] {       // types once the reader has switched the terminal over
             for (int i = 0; i < 500 && (waiting.c_lflag & ICANON); ++i, tcgetattr(slave, &waiting))
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            EXPECT_EQ(write(master, "\x1c", tenths ? 0 : 1), tenths ? 0 : 1);
+                std::this_thread::sleep_for(10ms);
+            EXPECT_EQ(write(master, "\x1c", !tenths), !tenths);
         });
         const auto start = std::chrono::steady_clock::now();
         piped(
@@ -102,10 +95,8 @@ TEST(ConsoleReadKey, TerminalSettingsWhileWaiting)
         EXPECT_EQ((std::vector<int>{waiting.c_cc[VQUIT], waiting.c_cc[VSUSP], waiting.c_cc[VMIN],
                                     waiting.c_cc[VTIME]}),
                   (std::vector<int>{_POSIX_VDISABLE, _POSIX_VDISABLE, !tenths, plat_vtime(tenths)}));
-        EXPECT_EQ(after.c_lflag, before.c_lflag);
-        EXPECT_EQ(memcmp(after.c_cc, before.c_cc, NCCS), 0);
-        EXPECT_TRUE(!tenths ||
-                    (elapsed >= std::chrono::milliseconds(250) && elapsed < std::chrono::seconds(3)));
+        EXPECT_EQ(memcmp(&after, &before, sizeof after), 0) << "settings not restored";
+        EXPECT_TRUE(!tenths || (elapsed > 250ms && elapsed < 1200ms)) << "no time-out, or a gone console";
         close(master);
         close(slave);
     }
