@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -21,18 +23,9 @@ struct FileCloser {
 // Components are capped so a fuzzed length cannot ask for gigabytes.
 constexpr uint32_t MAX_COMPONENT = 1u << 20;
 
-const std::string &public_key()
+bool inside(std::span<const uint8_t> v, const uint8_t *begin, const uint8_t *end)
 {
-    static const std::string key = [] {
-        std::string text;
-        if (FILE *f = fopen(IMGL_FUZZ_KEY, "rb")) {
-            char buf[1024];
-            text.assign(buf, fread(buf, 1, sizeof buf, f));
-            fclose(f);
-        }
-        return text;
-    }();
-    return key;
+    return v.empty() || (v.data() >= begin && v.data() + v.size() <= end);
 }
 
 } // namespace
@@ -65,11 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint32_t hdrlen = bc.headerLength;
     EntryWalk walk = entry_walk_begin({comp.get(), hdrlen}, hdrlen);
     HeaderEntry e;
-    while (entry_walk_next(walk, e) == EntryWalkStatus::Entry) {
-        if (!e.value.empty() &&
-            (e.value.data() < comp.get() || e.value.data() + e.value.size() > comp.get() + hdrlen))
+    while (entry_walk_next(walk, e) == EntryWalkStatus::Entry)
+        if (!inside(e.value, comp.get(), comp.get() + hdrlen))
             __builtin_trap();
-    }
     std::span<const uint8_t> sig;
     if (find_signature_entry({comp.get(), total}, hdrlen, sig) &&
         sig.data() + sig.size() > comp.get() + hdrlen)
@@ -78,13 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::span<const uint8_t> whole(comp.get(), total);
     ComponentSignature cs;
     if (find_component_signature(whole, cs) == SignatureLookup::Found) {
-        const auto inside = [&](std::span<const uint8_t> v) {
-            return v.empty() ||
-                   (v.data() >= whole.data() && v.data() + v.size() <= whole.data() + whole.size());
-        };
-        if (!inside(cs.signedRegion) || !inside(cs.signature))
+        if (!inside(cs.signedRegion, comp.get(), comp.get() + total) ||
+            !inside(cs.signature, comp.get(), comp.get() + total))
             __builtin_trap();
-        const std::string &key = public_key();
+        static const std::string key = [] {
+            std::ifstream f(IMGL_FUZZ_KEY, std::ios::binary);
+            return std::string(std::istreambuf_iterator<char>(f), {});
+        }();
         check_component_signature(cs, reinterpret_cast<const uint8_t *>(key.data()),
                                   static_cast<uint32_t>(key.size()));
     }

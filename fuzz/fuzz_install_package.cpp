@@ -1,7 +1,6 @@
 // Arbitrary bytes as a downloaded package, installed as the TFTP rescue does,
-// from /tmp/image: the installer's fixed paths and the flash partitions are
-// those of the throw-away board (support.h). The first byte picks the slot (1
-// or 2) and whether same versions are skipped; slot 0 would ask on the console
+// from /tmp/image of the throw-away board. The first byte picks the slot (1 or
+// 2) and whether same versions are skipped; slot 0 would ask on the console
 // and boot the image on the spot, which no fuzz run may do.
 #include <unistd.h>
 
@@ -12,23 +11,7 @@
 #include "image/crc32.h"
 #include "image/image_format.h"
 #include "image/installer.h"
-
-namespace {
-
-bool read_file(const std::string &file, std::string &contents)
-{
-    FILE *f = fopen(file.c_str(), "rb");
-    if (!f)
-        return false;
-    char buf[4096];
-    contents.clear();
-    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
-        contents.append(buf, n);
-    fclose(f);
-    return true;
-}
-
-} // namespace
+#include "platform/sim/sim_board.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -39,8 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fuzz_erase_partition(fd);
     for (const char *file : {"/user/images/image1", "/user/images/image2", "/user/images/uboot-hdr",
                              "/tmp/nos-image.gz", "/tmp/kalpaimage.tar.gz"})
-        unlink(fuzz_board_file(file).c_str());
-    if (!fuzz_write_file(fuzz_board_file("/tmp/image"), data + 1, size - 1))
+        unlink(file);
+    if (!sim_board_write_file("/tmp/image", {reinterpret_cast<const char *>(data) + 1, size - 1}))
         __builtin_trap();
     const int slot = 1 + (data[0] & 1);
     fuzzCommands.clear();
@@ -48,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // A slot only ever holds a whole component whose CRC holds, and installing runs nothing.
     std::string image;
-    if (read_file(fuzz_board_file(slot == 1 ? "/user/images/image1" : "/user/images/image2"), image)) {
+    if (sim_board_read_file(slot == 1 ? "/user/images/image1" : "/user/images/image2", image)) {
         const auto *bytes = reinterpret_cast<const uint8_t *>(image.data());
         if (image.size() < IMAGE_HEADER_SIZE ||
             image_crc32(bytes + CRC_OFFSET, static_cast<uint32_t>(image.size() - CRC_OFFSET), CRC_SEED) !=

@@ -11,6 +11,7 @@
 
 #include "fuzz/support.h"
 #include "hw/i2c.h"
+#include "platform/sim/sim_board.h"
 #include "security/builtin_keys.h"
 #include "security/crypto/crypto.h"
 #include "security/crypto/rsa.h"
@@ -19,16 +20,14 @@
 namespace {
 
 // The stored file decrypted under serial, or "" when there is none or it does not decrypt.
-std::string stored_text(const std::string &file, const uint8_t *serial)
+std::string stored_text(const char *path, const uint8_t *serial)
 {
-    uint8_t stored[2 * KEY_FILE_MAX + 16];
-    FILE *f = fopen(file.c_str(), "rb");
-    if (!f)
-        return "";
-    const size_t n = fread(stored, 1, sizeof stored, f);
-    fclose(f);
+    std::string stored;
     uint32_t length = 0;
-    const auto text = imgsign_decrypt(serial, SERIAL_LENGTH, stored, static_cast<uint32_t>(n), &length);
+    const auto text = sim_board_read_file(path, stored)
+                          ? imgsign_decrypt(serial, SERIAL_LENGTH, reinterpret_cast<const uint8_t *>(stored.data()),
+                                            static_cast<uint32_t>(stored.size()), &length)
+                          : nullptr;
     return text ? std::string(reinterpret_cast<const char *>(text.get()), length) : "";
 }
 
@@ -38,27 +37,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1 || size > 2 * KEY_FILE_MAX)
         return 0;
+    fuzz_board_root();
     const uint8_t mode = data[0];
     const char *path = mode & 2 ? DEVELOPMENT_KEY_PATH : PRODUCTION_KEY_PATH;
     const std::string builtin = mode & 2 ? BUILTIN_DEVELOPMENT_KEY : BUILTIN_PRODUCTION_KEY;
-    const std::string file = fuzz_board_file(path);
-    const std::string eeprom = fuzz_board_file("/board/eeprom.bin");
     std::string cells(8192, '\xff');
     if (mode & 8)
         cells.replace(EEPROM_SERIAL, SERIAL_LENGTH, SERIAL_LENGTH, '\0');
     uint8_t serial[SERIAL_LENGTH];
-    if (!fuzz_write_file(eeprom, reinterpret_cast<const uint8_t *>(cells.data()), cells.size()))
+    if (!sim_board_write_file("/board/eeprom.bin", cells))
         __builtin_trap();
     eeprom_read_serial(serial);
     if (memcmp(serial, cells.data() + EEPROM_SERIAL, SERIAL_LENGTH) != 0)
         __builtin_trap();
 
-    unlink(file.c_str());
-    if (!(mode & 4) && !((mode & 1) ? fuzz_write_file(file, data + 1, size - 1)
+    unlink(path);
+    if (!(mode & 4) && !((mode & 1) ? sim_board_write_file(path, {reinterpret_cast<const char *>(data) + 1, size - 1})
                                     : imgsign_write_key_file(data + 1, static_cast<uint32_t>(size - 1), path,
                                                              serial, SERIAL_LENGTH)))
         __builtin_trap();
-    const std::string text = stored_text(file, serial);
+    const std::string text = stored_text(path, serial);
     AsymKeyPtr parsed(asym_key_create());
     if (parsed)
         CA_MGMT_convertPublicKey(reinterpret_cast<const uint8_t *>(text.data()),
@@ -71,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (loaded != (tooLong ? 0 : 1))
         __builtin_trap();
     if (loaded && (std::string(reinterpret_cast<const char *>(key.text), key.length) != builtin ||
-                   (!(mode & 8) && stored_text(file, serial) != builtin)))
+                   (!(mode & 8) && stored_text(path, serial) != builtin)))
         __builtin_trap();
     return 0;
 }

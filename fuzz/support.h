@@ -7,19 +7,14 @@
 #include <string>
 #include <vector>
 
-// The board root, made (and populated, partitions open) on first use and removed
-// at exit. Every loader path under /user, /dev, /mnt, /board and the loader's
-// own /tmp files resolves inside it.
+// Made (populated, partitions open) on first use, removed at exit. Every path
+// under /user, /dev, /mnt, /board and the loader's own /tmp files resolves
+// inside it, for the loader and the targets alike; sim_board_write_file and
+// sim_board_read_file take the same paths.
 const std::string &fuzz_board_root();
-// path (absolute, as the loader names it) inside the board root.
-std::string fuzz_board_file(const char *path);
-bool fuzz_write_file(const std::string &file, const uint8_t *data, size_t size);
 // Empties a partition back to erased flash.
 void fuzz_erase_partition(int fd);
-
 // Command lines the loader asked the shell to run since the last clear; none is run.
 extern std::vector<std::string> fuzzCommands;
-
-// The bytes become standard input, followed by end of input. size is capped by
-// the caller (a pipe holds 64 KiB).
+// The bytes (at most a pipe's 64 KiB) become standard input, then end of input.
 void fuzz_console_input(const uint8_t *data, size_t size);
