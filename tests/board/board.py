@@ -4,6 +4,7 @@ harness) alike, and the one list of the differences expected between the two tra
 import re
 import sys
 import time
+from dataclasses import dataclass, field
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
@@ -19,18 +20,16 @@ SLOT_PROMPT = "Install image as image 1 or 2 (hit return to just boot image): "
 
 # --- one scenario, either board ---------------------------------------------------------------
 
+@dataclass
 class Scenario:
     """Board state and dialogue in terms both boards understand."""
-
-    def __init__(self, slots=None, eeprom=None, env=None, tftp=None, steps=(), link_down=False,
-                 eeprom_absent=False):
-        self.slots = slots or {}
-        self.eeprom = eeprom or {}
-        self.env = env
-        self.tftp = tftp or {}
-        self.steps = list(steps)
-        self.link_down = link_down
-        self.eeprom_absent = eeprom_absent
+    slots: dict = field(default_factory=dict)
+    eeprom: dict = field(default_factory=dict)
+    env: tuple = None
+    tftp: dict = field(default_factory=dict)
+    steps: list = field(default_factory=list)
+    link_down: bool = False
+    eeprom_absent: bool = False
 
 
 def talk(child, steps):

@@ -41,7 +41,7 @@ def make_board(system, tmp_path, request):
     yield make
     for b in made:
         b.finish()
-        if request.node.rep_call.failed if hasattr(request.node, "rep_call") else False:
+        if getattr(request.node, "rep_call", None) and request.node.rep_call.failed:
             print(b.console()[-20000:])
 
 
