@@ -1,6 +1,7 @@
 """The unchanged PowerPC loader on the emulated board (real kernel drivers): the main roads, real
 power cuts, and the simulated board's transcripts against the real drivers'."""
 
+import contextlib
 import difflib
 import hashlib
 import random
@@ -128,7 +129,7 @@ def test_scenario_on_the_emulated_board(make_board, sim_template, tmp_path, name
         assert board.read_eeprom()[offset] == value, f"EEPROM byte {offset}"
     if check:
         check(board)
-    if sim_template is None:
+    if not sim_template:
         return
     board_text = normalise(console, "board")
     sim_text = normalise(run_sim(sim_template, scenario(), tmp_path), "sim")
@@ -188,10 +189,8 @@ def power_cut_series(make_board, scenario, mark, verify, count, seed, report, se
             start = len(board.console())
             type_keys(board.child, answer)
             time.sleep(delays[n])
-            try:
+            with contextlib.suppress(pexpect.TIMEOUT):
                 board.child.read_nonblocking(1 << 20, timeout=0.05)
-            except pexpect.TIMEOUT:
-                pass
             board.power_cut()
             done.append((n, round(delays[n], 2), phase(board.console()[start:]), verify(board)))
         return done
