@@ -47,10 +47,8 @@ void base64(Bytes in)
     std::string text;
     for (size_t i = 0, n = written; i < n; i += 3) {
         const uint32_t v = p[i] << 16 | (i + 1 < n ? p[i + 1] << 8 : 0) | (i + 2 < n ? p[i + 2] : 0);
-        text += alphabet[v >> 18];
-        text += alphabet[(v >> 12) & 63];
-        text += i + 1 < n ? alphabet[(v >> 6) & 63] : '=';
-        text += i + 2 < n ? alphabet[v & 63] : '=';
+        for (size_t k = 0; k < 4; ++k)
+            text += k <= n - i ? alphabet[(v >> (18 - 6 * k)) & 63] : '=';
     }
     if (text != std::string(in.begin(), in.end()))
         abort();
@@ -113,7 +111,8 @@ void signature(Bytes in)
     static const uint8_t nothing = 0; // empty parts still need a pointer
     auto ptr = [](Bytes part) { return part.empty() ? &nothing : part.data(); };
     if (IMGSIGN_verifySignature(ptr(digest), static_cast<uint32_t>(digest.size()), ptr(sig),
-                                static_cast<uint32_t>(sig.size()), ptr(in), static_cast<uint32_t>(in.size())) > 0 ||
+                                static_cast<uint32_t>(sig.size()), ptr(in),
+                                static_cast<uint32_t>(in.size())) > 0 ||
         rsa_check_pkcs1_block(sig, digest) > 0)
         abort();
 }

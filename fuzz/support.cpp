@@ -32,9 +32,11 @@ namespace {
 constexpr size_t ENV_PARTITION_SIZE = 0x21000; // the 0x20000 bytes of options after the CRC word
 std::string g_root;
 
+// clang-format off
 constexpr const char *REDIRECTED[] = {"/user", "/dev", "/mnt", "/board", "/.imgloader-sandbox", "/tmp/image",
-                                      "/tmp/home", "/tmp/gdb", "/tmp/usb", "/tmp/lowsec", "/tmp/kalpaimage.tar.gz",
-                                      "/tmp/nos-image.gz", "/tmp/gdb.gz", "/tmp/img_md5string"};
+    "/tmp/home", "/tmp/gdb", "/tmp/usb", "/tmp/lowsec", "/tmp/kalpaimage.tar.gz", "/tmp/nos-image.gz",
+    "/tmp/gdb.gz", "/tmp/img_md5string"};
+// clang-format on
 constexpr const char *PASSED[] = {"/dev/null", "/dev/zero", "/dev/random", "/dev/urandom", "/dev/shm"};
 
 bool under(const char *path, const char *prefix)
@@ -82,9 +84,10 @@ const std::string &fuzz_board_root()
     if (!g_root.empty())
         return g_root;
     // Memory by default: the partitions are opened O_SYNC and the installer fsyncs.
-    const char *tmp = getenv("TMPDIR");
-    std::string dir = std::string(tmp && *tmp ? tmp : std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp") +
-                      "/imgl-fuzz-XXXXXX";
+    const char *base = getenv("TMPDIR");
+    if (!base || !*base)
+        base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+    std::string dir = std::string(base) + "/imgl-fuzz-XXXXXX";
     if (!mkdtemp(dir.data()))
         refuse("make a board root in", dir.c_str());
     g_root = dir;
@@ -125,11 +128,11 @@ int run_command(const char *command)
     return 1 << 8; // as system() reports a command that exited with status 1
 }
 
-#define PATH_CALL(type, name)                                                                                     \
-    type __real_##name(const char *);                                                                             \
+#define PATH_CALL(type, name)                                                                                \
+    type __real_##name(const char *);                                                                        \
     type __wrap_##name(const char *path) { return __real_##name(redirect(path).c_str()); }
-#define PATH_CALL2(type, name, Arg)                                                                               \
-    type __real_##name(const char *, Arg);                                                                        \
+#define PATH_CALL2(type, name, Arg)                                                                          \
+    type __real_##name(const char *, Arg);                                                                   \
     type __wrap_##name(const char *path, Arg arg) { return __real_##name(redirect(path).c_str(), arg); }
 
 extern "C" {
@@ -154,7 +157,10 @@ int __wrap_open(const char *path, int flags, ...)
     return __real_open(redirect(path).c_str(), flags, mode);
 }
 int __real_rename(const char *from, const char *to);
-int __wrap_rename(const char *from, const char *to) { return __real_rename(redirect(from).c_str(), redirect(to).c_str()); }
+int __wrap_rename(const char *from, const char *to)
+{
+    return __real_rename(redirect(from).c_str(), redirect(to).c_str());
+}
 int __real_ioctl(int fd, unsigned long request, ...);
 int __wrap_ioctl(int fd, unsigned long request, ...)
 {
