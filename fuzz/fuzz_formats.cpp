@@ -1,18 +1,28 @@
-// Arbitrary bytes for the key-text readers. The first byte picks one (mod 5):
+// Arbitrary bytes for the format readers. The first byte picks one (mod 6):
 // 0 PEM, 1 base64 key body, 2 DER walk, 3 public key (PEM or DER),
 // 4 signature check (one byte of digest length mod 65, the digest, two bytes
 // of signature length big-endian, the signature, the rest as key text; the
-// signature also goes to the block parser, which a random one hardly reaches).
+// signature also goes to the block parser, which a random one hardly reaches),
+// 5 an image file: the boot component searched and read as a boot would, its
+// CRC, header entries and signature (under a real public key) checked.
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "image/crc32.h"
+#include "image/image_format.h"
 #include "security/crypto/base64.h"
 #include "security/crypto/crypto.h"
 #include "security/crypto/der.h"
 #include "security/crypto/pem.h"
 #include "security/crypto/rsa.h"
+#include "security/signature.h"
 
 namespace {
 
@@ -117,13 +127,55 @@ void signature(Bytes in)
         abort();
 }
 
+void image(Bytes in)
+{
+    constexpr uint32_t MAX_COMPONENT = 1u << 20; // so a fuzzed length cannot ask for gigabytes
+    std::unique_ptr<FILE, int (*)(FILE *)> f(
+        in.empty() ? nullptr : fmemopen(const_cast<uint8_t *>(in.data()), in.size(), "rb"), fclose);
+    fflush(stdout);
+    BootComponent bc;
+    if (!f || !find_boot_component(f.get(), bc))
+        return;
+    const uint32_t total = bc.headerLength + bc.payloadLength, hdrlen = bc.headerLength;
+    if (total < CRC_OFFSET || hdrlen > total)
+        __builtin_trap(); // a component through that no buffer of its length can hold
+    std::vector<uint8_t> comp(total <= MAX_COMPONENT ? total : 0);
+    if (comp.empty() || fread(comp.data(), 1, total, f.get()) != total)
+        return;
+    const Bytes whole(comp), header = whole.first(hdrlen);
+    if (memcmp(comp.data(), bc.header, IMAGE_HEADER_SIZE) != 0 ||
+        image_crc32(&comp[CRC_OFFSET], total - CRC_OFFSET, CRC_SEED) !=
+            image_crc32_portable(&comp[CRC_OFFSET], total - CRC_OFFSET, CRC_SEED))
+        __builtin_trap();
+    // The header as the signature check sees it: hdrlen bytes of the component.
+    EntryWalk walk = entry_walk_begin(header, hdrlen);
+    HeaderEntry e;
+    while (entry_walk_next(walk, e) == EntryWalkStatus::Entry)
+        if (!inside(e.value, header))
+            __builtin_trap();
+    Bytes sig;
+    if (find_signature_entry(whole, hdrlen, sig) && !inside(sig, header))
+        __builtin_trap();
+    ComponentSignature cs;
+    if (find_component_signature(whole, cs) != SignatureLookup::Found)
+        return;
+    if (!inside(cs.signedRegion, whole) || !inside(cs.signature, whole))
+        __builtin_trap();
+    static const std::string key = [] {
+        std::ifstream file(IMGL_FUZZ_KEY, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    }();
+    check_component_signature(cs, reinterpret_cast<const uint8_t *>(key.data()),
+                              static_cast<uint32_t>(key.size()));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1 || size > UINT32_MAX)
         return 0;
-    static void (*const readers[])(Bytes) = {pem, base64, der, public_key, signature};
-    readers[data[0] % 5]({data + 1, size - 1});
+    static void (*const readers[])(Bytes) = {pem, base64, der, public_key, signature, image};
+    readers[data[0] % 6]({data + 1, size - 1});
     return 0;
 }
