@@ -1,20 +1,17 @@
-// Arbitrary bytes for the loader's work on the throw-away board (support.h). The
-// first byte picks (mod 5) what the rest is, whose own first byte is a mode:
-// 0 the boot loader's environment on its flash partition; odd mode: the
-//   partition ends right after the text (a short read), else goes on erased.
-//   The options read through the flash must be those of the same text handed over.
-// 1 a downloaded package, installed from /tmp/image as the TFTP rescue does;
-//   mode bit 0 picks slot 1 or 2 (0 would ask and boot on the spot), bit 1 skips
-//   same versions. A slot only ever holds a whole component whose CRC holds.
-// 2 a key file on /user; mode bit 0 stores the bytes as they are, else encrypted
-//   under the unit key; 1 the development key; 2 no file; 3 clears the EEPROM
-//   serial. A load that succeeds hands over the built-in key and leaves a file
-//   that decrypts to it; the stored text also goes through the key reader.
+// Arbitrary bytes for the loader's work on the throw-away board. The first byte picks (mod 5)
+// what the rest is, whose own first byte is a mode:
+// 0 the boot loader's environment on its flash partition, which (odd mode) ends right after it
+//   or goes on erased: the options read must be those of the same text handed over directly.
+// 1 a package installed from /tmp/image as the TFTP rescue does; mode bit 0 picks slot 1 or 2
+//   (0 would ask and boot on the spot), bit 1 skips same versions. A slot only ever holds a
+//   whole component whose CRC holds.
+// 2 a key file on /user; mode bits: 0 stored as is, else encrypted under the unit key; 1 the
+//   development key; 2 no file; 3 the EEPROM serial cleared. A load that succeeds hands over
+//   the built-in key and leaves a file that decrypts to it; the text also meets the key reader.
 // 3 keys for the line editor, line after line, in a buffer of 1 + mode % 160.
-// 4 the operator's answers to the TFTP rescue questions, then to the MAC
-//   question. Both ask until they get a usable answer, so the keys are followed
-//   by ones that end them. The command lines built (none is run) must keep the
-//   file name one single-quoted shell word, the MAC address hex digits and colons.
+// 4 the operator's answers to the TFTP rescue questions, then to the MAC question, followed by
+//   keys that end them. The commands built (none is run) must keep the file name one quoted
+//   shell word, the MAC address hex digits and colons.
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,6 +45,28 @@ std::string_view text_of(const uint8_t *data, size_t size)
     return {reinterpret_cast<const char *>(data), size};
 }
 
+void erase(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 ||
+        pwrite(fd, std::string(st.st_size, '\xff').data(), st.st_size, 0) != st.st_size)
+        __builtin_trap();
+}
+
+// The keys (a pipe holds 64 KiB), then end of input, become standard input.
+void console_keys(const uint8_t *data, size_t size, const char *last = "")
+{
+    const std::string keys = std::string(text_of(data, size)) + last;
+    int p[2];
+    if (pipe(p) != 0 || write(p[1], keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
+        __builtin_trap();
+    close(p[1]);
+    dup2(p[0], STDIN_FILENO);
+    close(p[0]);
+    clearerr(stdin);
+    fuzzCommands.clear();
+}
+
 void boot_options(const uint8_t *data, size_t size)
 {
     if (size < 1 || size - 1 > BOOT_ENV_SIZE)
@@ -57,7 +76,7 @@ void boot_options(const uint8_t *data, size_t size)
     struct stat st;
     if (fstat(fd, &st) != 0)
         __builtin_trap();
-    fuzz_erase_partition(fd);
+    erase(fd);
     const uint8_t crc[BOOT_ENV_OFFSET] = {0x12, 0x34, 0x56, 0x78};
     if (pwrite(fd, crc, sizeof crc, 0) != sizeof crc ||
         pwrite(fd, data + 1, size - 1, BOOT_ENV_OFFSET) != static_cast<ssize_t>(size - 1) ||
@@ -85,7 +104,7 @@ void install(const uint8_t *data, size_t size)
     if (size < 1 || size > (1u << 20))
         return;
     for (int fd : flashFd)
-        fuzz_erase_partition(fd);
+        erase(fd);
     for (const char *file : {"/user/images/image1", "/user/images/image2", "/user/images/uboot-hdr",
                              "/tmp/nos-image.gz", "/tmp/kalpaimage.tar.gz"})
         unlink(file);
@@ -159,7 +178,7 @@ void line_editor(const uint8_t *data, size_t size)
     if (size < 1 || size > 16384)
         return;
     const size_t room = 1 + data[0] % 160;
-    fuzz_console_input(data + 1, size - 1);
+    console_keys(data + 1, size - 1);
     std::vector<char> line(room);
     for (int left = 1; left > 0;) {
         console_read_line(line.data(), room);
@@ -175,14 +194,6 @@ void line_editor(const uint8_t *data, size_t size)
     }
 }
 
-void answer(const uint8_t *data, size_t size, const char *last)
-{
-    std::vector<uint8_t> keys(data, data + size);
-    keys.insert(keys.end(), last, last + strlen(last));
-    fuzz_console_input(keys.data(), keys.size());
-    fuzzCommands.clear();
-}
-
 void dialogues(const uint8_t *data, size_t size)
 {
     static const std::regex tftp("tftp -g -r ((?:'[^']*'|\\\\')+) -l /tmp/image [0-9.\n]*"),
@@ -190,14 +201,14 @@ void dialogues(const uint8_t *data, size_t size)
     if (size > 8192)
         return;
     // ESC [ x closes any escape sequence left open, Enter any line.
-    answer(data, size, "\x1b[x\rq\r");
+    console_keys(data, size, "\x1b[x\rq\r");
     tftp_rescue();
     std::smatch m;
     for (const std::string &c : fuzzCommands)
         if (c.starts_with("tftp -g -r ") &&
             (!std::regex_match(c, m, tftp) || std::regex_replace(m[1].str(), piece, "$1$2").size() < 2))
             __builtin_trap();
-    answer(data, size, "\x1b[x\r0:0:0:0:0:0\r");
+    console_keys(data, size, "\x1b[x\r0:0:0:0:0:0\r");
     set_mac_address();
     if (fuzzCommands.size() != 1 || !std::regex_match(fuzzCommands[0], mac))
         __builtin_trap();

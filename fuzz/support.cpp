@@ -1,9 +1,7 @@
-// Linked into every target with --wrap=<call> for the calls below
-// (CMakeLists.txt): the loader's fixed paths (/user/images/image1,
-// /tmp/nos-image.gz, ...) reach the throw-away board, never this machine.
-// run_command is defined here, so the core library's (which calls system) is
-// never linked; system and execv abort. The management port's link queries are
-// answered: up, cable in, whatever this machine's interfaces are.
+// Linked into every target with --wrap=<call> for the calls below, so the loader's fixed paths
+// (/user/images/image1, /tmp/nos-image.gz, ...) reach the throw-away board, never this machine.
+// run_command replaces the core library's (which calls system); system and execv abort. The
+// management port's link queries are answered: up, cable in, whatever this machine's ports are.
 #include "fuzz/support.h"
 
 #include <dirent.h>
@@ -29,7 +27,6 @@ std::vector<std::string> fuzzCommands;
 
 namespace {
 
-constexpr size_t ENV_PARTITION_SIZE = 0x21000; // the 0x20000 bytes of options after the CRC word
 std::string g_root;
 
 // clang-format off
@@ -93,33 +90,13 @@ const std::string &fuzz_board_root()
     g_root = dir;
     atexit([] { std::filesystem::remove_all(g_root); });
     sim_board_set_root(g_root.c_str());
-    if (!sim_board_populate(128 * 1024) || !sim_board_make_partition("ubootenv", ENV_PARTITION_SIZE) ||
+    if (!sim_board_populate(128 * 1024) || !sim_board_make_partition("ubootenv", 0x21000) ||
         !sim_board_config_line("time_scale 0") || !sim_board_config_line("erasesize 4096") ||
         !sim_board_write_file("/user/images/.keep", "") || !sim_board_write_file("/tmp/.keep", ""))
         refuse("populate the board in", g_root.c_str());
     flash_open_partitions();
     i2c_open_buses();
     return g_root;
-}
-
-void fuzz_erase_partition(int fd)
-{
-    static const std::vector<uint8_t> erased(ENV_PARTITION_SIZE, 0xFF);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || static_cast<size_t>(st.st_size) > erased.size() ||
-        pwrite(fd, erased.data(), static_cast<size_t>(st.st_size), 0) != st.st_size)
-        refuse("erase partition descriptor", std::to_string(fd).c_str());
-}
-
-void fuzz_console_input(const uint8_t *data, size_t size)
-{
-    int p[2];
-    if (pipe(p) != 0 || (size && write(p[1], data, size) != static_cast<ssize_t>(size)))
-        abort();
-    close(p[1]);
-    dup2(p[0], STDIN_FILENO);
-    close(p[0]);
-    clearerr(stdin);
 }
 
 int run_command(const char *command)
