@@ -53,10 +53,9 @@ void base64(Bytes in)
     if (written > out.size())
         abort();
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    const uint8_t *p = out.data();
     std::string text;
     for (size_t i = 0, n = written; i < n; i += 3) {
-        const uint32_t v = p[i] << 16 | (i + 1 < n ? p[i + 1] << 8 : 0) | (i + 2 < n ? p[i + 2] : 0);
+        const uint32_t v = out[i] << 16 | (i + 1 < n ? out[i + 1] << 8 : 0) | (i + 2 < n ? out[i + 2] : 0);
         for (size_t k = 0; k < 4; ++k)
             text += k <= n - i ? alphabet[(v >> (18 - 6 * k)) & 63] : '=';
     }
