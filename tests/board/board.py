@@ -4,6 +4,7 @@ harness) alike, and the one list of the differences expected between the two tra
 import re
 import sys
 import time
+from dataclasses import dataclass, field
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
@@ -19,18 +20,16 @@ SLOT_PROMPT = "Install image as image 1 or 2 (hit return to just boot image): "
 
 # --- one scenario, either board ---------------------------------------------------------------
 
+@dataclass
 class Scenario:
     """Board state and dialogue in terms both boards understand."""
-
-    def __init__(self, slots=None, eeprom=None, env=None, tftp=None, steps=(), link_down=False,
-                 eeprom_absent=False):
-        self.slots = slots or {}
-        self.eeprom = eeprom or {}
-        self.env = env
-        self.tftp = tftp or {}
-        self.steps = list(steps)
-        self.link_down = link_down
-        self.eeprom_absent = eeprom_absent
+    slots: dict = field(default_factory=dict)
+    eeprom: dict = field(default_factory=dict)
+    env: tuple = None
+    tftp: dict = field(default_factory=dict)
+    steps: list = field(default_factory=list)
+    link_down: bool = False
+    eeprom_absent: bool = False
 
 
 def talk(child, steps):
@@ -56,16 +55,22 @@ def tftp_steps(name, slot=None, server=SERVER):
     return steps + ([(SLOT_PROMPT, f"{slot}\n")] if slot else [])
 
 
-def prepare(board, sc):
-    board.eeprom_present = not sc.eeprom_absent
-    board.link_up = not sc.link_down
+def lay_out(board, sc, tftp_root):
+    """What either board holds alike: EEPROM bytes, boot options, the TFTP server's files."""
     for offset, data in sc.eeprom.items():
         board.eeprom(offset, data)
     if sc.env:
         board.mtd("ubootenv", env_image(*sc.env))
-    board.user({SLOT.format(n): data for n, data in sc.slots.items()} | ({} if sc.slots else {"images/.keep": b""}))
+    tftp_root.mkdir(exist_ok=True)
     for name, data in sc.tftp.items():
-        (board.tftp / name).write_bytes(data)
+        (tftp_root / name).write_bytes(data)
+
+
+def prepare(board, sc):
+    board.eeprom_present = not sc.eeprom_absent
+    board.link_up = not sc.link_down
+    lay_out(board, sc, board.tftp)
+    board.user({SLOT.format(n): data for n, data in sc.slots.items()} | ({} if sc.slots else {"images/.keep": b""}))
 
 
 def run(board, sc, timeout=TIMEOUT):
@@ -79,24 +84,15 @@ def run(board, sc, timeout=TIMEOUT):
 def run_sim(template, sc, tmp_path, timeout=60):
     """The same scenario on the simulated board (time not scaled: the transcripts must agree)."""
     from tftp_server import start_in_netns
-    b = harness.Board(template)
-    server = None
+    b, server, root = harness.Board(template), None, tmp_path / "sim-tftp"
     try:
-        b.config(["time_scale 1"] + (["link down"] if sc.link_down else [])
-                 + (["absent eeprom"] if sc.eeprom_absent else []))
+        b.config(["time_scale 1"] + ["link down"] * sc.link_down + ["absent eeprom"] * sc.eeprom_absent)
         b.rtc(RTC.replace("T", " "))
-        for offset, data in sc.eeprom.items():
-            b.eeprom(offset, data)
-        if sc.env:
-            b.mtd("ubootenv", env_image(*sc.env))
+        lay_out(b, sc, root)
         for n, data in sc.slots.items():
             b.file(SLOT.format(n), data)
         child = b.start(timeout=timeout)
         if sc.tftp:
-            root = tmp_path / "sim-tftp"
-            root.mkdir(exist_ok=True)
-            for name, data in sc.tftp.items():
-                (root / name).write_bytes(data)
             server = start_in_netns(child.pid, root)
         talk(child, [(p, r if callable(r) else r.replace(SERVER, "127.0.0.1")) for p, r in sc.steps])
         b.leave_menus(timeout)

@@ -41,7 +41,7 @@ def make_board(system, tmp_path, request):
     yield make
     for b in made:
         b.finish()
-        if request.node.rep_call.failed if hasattr(request.node, "rep_call") else False:
+        if getattr(request.node, "rep_call", None) and request.node.rep_call.failed:
             print(b.console()[-20000:])
 
 
@@ -54,12 +54,10 @@ def pytest_runtest_makereport(item, call):
 @pytest.fixture(scope="session")
 def sim_template(request, tmp_path_factory):
     sim = request.config.getoption("--sim")
-    if not sim:
-        yield None
-        return
-    out = board.harness.sandbox.build_template(str(Path(sim).resolve()), tmp_path_factory.mktemp("sim") / "t")
+    out = sim and board.harness.sandbox.build_template(str(Path(sim).resolve()), tmp_path_factory.mktemp("sim") / "t")
     yield out
-    shutil.rmtree(out, ignore_errors=True)
+    if out:
+        shutil.rmtree(out, ignore_errors=True)
 
 
 @pytest.fixture

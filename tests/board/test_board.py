@@ -1,6 +1,7 @@
 """The unchanged PowerPC loader on the emulated board (real kernel drivers): the main roads, real
 power cuts, and the simulated board's transcripts against the real drivers'."""
 
+import contextlib
 import difflib
 import hashlib
 import random
@@ -43,12 +44,25 @@ def corrupt(image):
 def in_order(text, *needles):
     at = 0
     for n in needles:
-        m = re.compile(n).search(text, at) if isinstance(n, re.Pattern) else None
-        found = (m.start() if m else -1) if isinstance(n, re.Pattern) else text.find(n, at)
-        if found < 0:
+        m = (n if isinstance(n, re.Pattern) else re.compile(re.escape(n))).search(text, at)
+        if not m:
             return False
-        at = found
+        at = m.start()
     return True
+
+
+def power_cycle(board):
+    """Starts the board again without the rescue option: what its console shows then."""
+    board.mtd("ubootenv", env_image())
+    start = len(board.console())
+    board.start()
+    board.wait()
+    return board.console()[start:]
+
+
+def boots_image_2(board):
+    again = power_cycle(board)  # boot selection from the EEPROM file
+    assert in_order(again, "Booting image '2'\r\n", "running\r\n"), again
 
 
 def xmodem(image):
@@ -76,10 +90,11 @@ SCENARIOS = {
                        ["Image1 CRC failed, trying Image2 now.\r\n", "application 2.0.0.1 running\r\n"], {314: 2}, None),
     "tftp-slot-2": (lambda: Scenario(slots={1: A1}, env=RESCUE, tftp={"app2.img": A2},
                                      steps=tftp_steps("app2.img", slot=2)),
-                    ["Image2 updated succeeded\r\n", MENU_PROMPT, "application 2.0.0.1 running\r\n"], {256: 2}, None),
+                    ["Image2 updated succeeded\r\n", MENU_PROMPT, "application 2.0.0.1 running\r\n"], {256: 2},
+                    boots_image_2),
     "xmodem-slot-2": (lambda: Scenario(slots={1: A1}, env=RESCUE, steps=[
         (MENU_PROMPT, "x"), ("Running xmodem rescue.....\r\n", xmodem(XMODEM_APP)), (SLOT_PROMPT, "2\n")]),
-                      ["Image2 updated succeeded\r\n", "application 4.0.0.1 running\r\n"], {256: 2}, None),
+                      ["Image2 updated succeeded\r\n", "application 4.0.0.1 running\r\n"], {256: 2}, boots_image_2),
     "kernel-partition": (lambda: Scenario(env=RESCUE, tftp={"kernel.img": K}, steps=tftp_steps("kernel.img")),
                          ["Installing Kernel: ", " Image signature verified. ", "Updating install log."], {},
                          lambda b: flashed(b, K)),
@@ -114,14 +129,7 @@ def test_scenario_on_the_emulated_board(make_board, sim_template, tmp_path, name
         assert board.read_eeprom()[offset] == value, f"EEPROM byte {offset}"
     if check:
         check(board)
-    if name in ("tftp-slot-2", "xmodem-slot-2"):  # a power cycle: boot selection from the EEPROM file
-        board.mtd("ubootenv", env_image())
-        start = len(board.console())
-        board.start()
-        board.wait()
-        again = board.console()[start:]
-        assert in_order(again, "Booting image '2'\r\n", "running\r\n"), again
-    if sim_template is None:
+    if not sim_template:
         return
     board_text = normalise(console, "board")
     sim_text = normalise(run_sim(sim_template, scenario(), tmp_path), "sim")
@@ -171,7 +179,6 @@ def power_cut_series(make_board, scenario, mark, verify, count, seed, report, se
         times = list(pool.map(calibrate, boards))
     begin, end = min(t[0] for t in times), max(t[1] for t in times) * 1.05
     delays = [begin + d for d in cuts(count, end - begin, seed)]
-    window = end
 
     def lane(k):
         board, done = boards[k], []
@@ -182,10 +189,8 @@ def power_cut_series(make_board, scenario, mark, verify, count, seed, report, se
             start = len(board.console())
             type_keys(board.child, answer)
             time.sleep(delays[n])
-            try:
+            with contextlib.suppress(pexpect.TIMEOUT):
                 board.child.read_nonblocking(1 << 20, timeout=0.05)
-            except pexpect.TIMEOUT:
-                pass
             board.power_cut()
             done.append((n, round(delays[n], 2), phase(board.console()[start:]), verify(board)))
         return done
@@ -193,7 +198,7 @@ def power_cut_series(make_board, scenario, mark, verify, count, seed, report, se
     with ThreadPoolExecutor(lanes) as pool:
         outcomes = sorted(o for done in pool.map(lane, range(lanes)) for o in done)
     for o in outcomes:
-        report("cut %2d at %5.2f s of %.1f: %-14s -> %s" % (o[:2] + (window,) + o[2:]))
+        report("cut %2d at %5.2f s of %.1f: %-14s -> %s" % (o[:2] + (end,) + o[2:]))
     return outcomes
 
 
@@ -204,11 +209,7 @@ def test_power_cuts_during_a_slot_installation(make_board, record):
                         steps=tftp_steps("new.img", slot=2))
 
     def verify(board):
-        board.mtd("ubootenv", env_image())
-        start = len(board.console())
-        board.start()
-        board.wait()
-        text = board.console()[start:]
+        text = power_cycle(board)
         m = re.search(r"application (5\.0\.0\.\d) running\r\n.*  image1\r\n(\w+)  image2\r\n(\d)\r\n", text, re.S)
         assert m, f"no boot after the cut:\n{text}"
         assert m.group(3) == "1", "JFFS2 not mounted read-write"
