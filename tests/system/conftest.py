@@ -25,8 +25,7 @@ def sim_path(request):
 
 @pytest.fixture(scope="session")
 def template(tmp_path_factory, sim_path):
-    """One template root per session. Without --sim the loader is a stand-in that
-    only says so; tests that need the real one ask for sim_path and skip."""
+    # Without --sim a stand-in takes the loader's place; tests that need the loader skip.
     base = tmp_path_factory.mktemp("sandbox")
     loader = sim_path
     if loader is None:
@@ -40,7 +39,6 @@ def template(tmp_path_factory, sim_path):
 
 @pytest.fixture
 def loader(board, sim_path):
-    """A board that runs the real loader, with time scaled down."""
     if sim_path is None:
         pytest.skip("needs --sim")
     board.config("time_scale 0.01")
@@ -54,10 +52,8 @@ def board(template, request):
         yield b
     finally:
         b.finish()
-        console = b.console()
-        if console:
-            print("----- board console -----")
-            print(console)
+        if b.console():
+            print("----- board console -----\n" + b.console())
         crashes = b.crashes()
         b.close()
         if crashes and not (b.crash_expected or request.node.get_closest_marker("expect_crash")):
