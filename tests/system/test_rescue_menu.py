@@ -1,48 +1,55 @@
-"""The rescue menu on the serial console and its USB file picker."""
+"""The rescue menu: its letters, USB picker, key wipe, physical presence and XMODEM downloads."""
 
+import os
 import re
 import time
 
 import pytest
 
 import xmodem_sender
-from harness import MENU, MENU_PROMPT, enter_menu, exit_menu
+from harness import EOF_CONSOLE, MENU, MENU_PROMPT, SLOT, enter_menu, exit_menu
 from images import app_image, env_image
 
 PICK = "Choose file number to install (q to quit): "
+AGAIN = MENU + MENU_PROMPT
+EXIT = ("e", "application 1.0.0.0 running")
+WIPE = "Confirm: wiping system keys y/N: "
+WIPED = "System keys have been deleted. Reset the switch to complete the operation"
+START = "Do you wish to continue y/N? "
+HIT = "Hit a key to start the test. The blue location LED will blink a number of times.\r\n"
+ASK = "How many times did the LED blink? "
+DISABLE = "Switch is in low security mode. Confirm disabling Y/n? "
+OVERRIDE = "NOTE: Uboot low security mode override enabled\r\n"
+LOWSEC = "/tmp/lowsec"
+ON = {LOWSEC: "trelmock\n"}
+NOT_IMAGE = {"/mnt/usb/a.img": "not an image"}
 
-# Each entry shows its first words. The TFTP questions and the picker are left
-# with q, the XMODEM receiver with a cancelled transfer, the rest with Ctrl-C.
-ENTRIES = [
-    ("t", re.escape("Performing TFTP rescue")),
-    ("x", re.escape("Running xmodem rescue.....")),
-    ("m", re.escape("MAC address (format nn:nn:nn:nn:nn:nn): ")),
-    ("p", re.escape("WARNING: the following test is used to determine physical presence")),
-    ("k", re.escape("Confirm: wiping system keys y/N: ")),
-    ("v", re.escape("Installed images versions: ")),
-    ("u", re.escape(PICK)),
-    ("d", r"Standalone diags cannot be run|Confirm: Erase filesystem"),
-]
+# Each entry shows its first words. TFTP and the picker are left with q, XMODEM with a cancelled transfer,
+# the MAC prompt with Ctrl-C and Enter (a line read goes on after Ctrl-C), the versions need no key.
+ENTRIES = {"t": ("Performing TFTP rescue", "q\r"), "x": ("Running xmodem rescue.....", None),
+           "m": ("MAC address (format nn:nn:nn:nn:nn:nn): ", "\x03\r"),
+           "p": ("WARNING: the following test is used to determine physical presence", "\x03"),
+           "k": (WIPE, "\x03"), "v": ("Installed images versions: ", ""), "u": (PICK, "q\r"),
+           "d": ("Standalone diags cannot be run|Confirm: Erase filesystem", "\x03")}
 
 
-@pytest.mark.parametrize("key,shown", ENTRIES + [(k.upper(), s) for k, s in ENTRIES])
-def test_every_letter_reaches_its_entry_in_either_case(loader, key, shown):
+@pytest.mark.parametrize("key", list("txmpkvud") + list("TXMPKVUD"))
+def test_every_letter_reaches_its_entry_in_either_case(loader, key):
     loader.file("/mnt/usb/readme.txt", "x")
     child = enter_menu(loader)
+    shown, leave = ENTRIES[key.lower()]
     child.send(key)
     child.expect_exact(key + "\r\n")
-    child.expect(shown)
-    if key in "xX":
+    child.expect(shown if key in "dD" else re.escape(shown))
+    if leave is None:
         xmodem_sender.start(child)
         xmodem_sender.send(child, b"x", cancel_after=0)
         xmodem_sender.finish(child)
     else:
-        # A line read goes on after Ctrl-C until Enter; the MAC prompt then gives up. The
-        # versions need no key: a Ctrl-C sent then could land after the Exit.
-        child.send({"t": "q\r", "u": "q\r", "m": "\x03\r", "v": ""}.get(key.lower(), "\x03"))
-    child.expect_exact(MENU + MENU_PROMPT)
+        child.send(leave)
+    child.expect_exact(AGAIN)
     child.send("e" if key.islower() else "E")
-    child.expect_exact("application 1.0.0.0 running")
+    child.expect_exact(EXIT[1])
     loader.wait()
 
 
@@ -55,75 +62,192 @@ def test_unknown_letter_and_ctrl_c_ask_again_without_the_list_and_r_reboots(load
     child.send("R")
     loader.wait()
     console = loader.console()
-    assert console.count("Please select one") == 1 and console.count("Entering Rescue Mode.") == 1
-    assert "[board] reboot" in console
-    assert "Booting image '1'" not in console and "application 1.0.0.0 running" not in console
+    assert console.count("Please select one") == 1 and "[board] reboot" in console
+    assert "Booting image '1'" not in console and "application" not in console
 
 
-def pick(loader, files, dirs=()):
-    """Opens the picker on a stick with files and dirs; answers the listing {name: number}."""
-    for name, data in files.items():
-        loader.file(f"/mnt/usb/{name}", data)
-    for d in dirs:
-        loader.file(f"/mnt/usb/{d}/inner", "x")
-    child = enter_menu(loader)
-    start = len(loader.console())
-    child.send("u")
-    child.expect_exact(PICK)
-    return child, {name: int(n) for n, name in re.findall(r"\t(\d+): (\S+)\r\n", loader.console()[start:])}
+# Board state, boot option, (key sent, shown next)... ending at the boot or reboot, never shown, files afterwards.
+DIALOGUES = {
+    "picker q": ({"/mnt/usb/a.img": "a", "/mnt/usb/sub/inner": "x"}, None,
+                 [("u", "u\r\n\t1: a.img\r\n" + PICK), ("q\n", AGAIN), EXIT], ["Installing", "Invalid"], {}),
+    "picker Quit": ({"/mnt/usb/a.img": "a"}, None, [("u", PICK), ("Quit\n", AGAIN), EXIT], ["Installing", "Invalid"],
+                    {}),
+    "picker 0": ({"/mnt/usb/a.img": "a"}, None, [("u", PICK), ("0\n", AGAIN), EXIT], ["Installing", "Invalid"], {}),
+    "picker -3": ({"/mnt/usb/a.img": "a"}, None, [("u", PICK), ("-3\n", AGAIN), EXIT], ["Installing", "Invalid"], {}),
+    "picker dirs only": ({"/mnt/usb/one/inner": "x", "/mnt/usb/two/inner": "x"}, None,
+                         [("u", "u\r\n" + PICK), ("1\n", AGAIN), EXIT], ["Installing", "Invalid"], {}),
+    "picker no stick": ({"/mnt/usb": None}, None,
+                        [("u", "u\r\nUnable to open USB directory. Quitting\r\n" + AGAIN), EXIT], [], {}),
+    # Ctrl-C does not leave the line: the empty line is no number; a failed installation logs nothing
+    "picker text": (NOT_IMAGE, None, [("u", PICK), ("\x03\r", "Invalid file number . Try again pleas\r\n"),
+                                      ("abc\n", "Invalid file number abc. Try again pleas\r\n"),
+                                      ("1x\n", "Installing a.img\r\n"), ("", AGAIN), EXIT], [],
+                    {"/user/install.log": None}),
+    "picker installs": ({"/mnt/usb/new.img": app_image("2.0.0.0")}, None,
+                        [("u", PICK), ("1\n", "Installing new.img\r\n"), ("", "(hit return to just boot image): "),
+                         ("2\n", AGAIN), EXIT], [], {SLOT.format(2): app_image("2.0.0.0"), "/user/install.log":
+                                                     b"File /mnt/usb/new.img installed from USB at 10:45:59 on "
+                                                     b"5-12-2026\n"}),
+    "wipe y": ({"/user/extra.pem": "x"}, None, [("k", WIPE), ("y", WIPED), EXIT], [], {"/user/extra.pem": None}),
+    "wipe Y": ({"/user/extra.pem": "x"}, None, [("k", WIPE), ("Y", WIPED), EXIT], [], {"/user/extra.pem": None}),
+    "wipe n": ({"/user/extra.pem": "x"}, None, [("k", WIPE), ("n", "\r\n" + AGAIN), EXIT], [WIPED],
+               {"/user/extra.pem": b"x"}),
+    "wipe enter": ({"/user/extra.pem": "x"}, None, [("k", WIPE), ("\r", "\r\n" + AGAIN), EXIT], [WIPED],
+                   {"/user/extra.pem": b"x"}),
+    "presence declined": ({}, None, [("p", START), ("n", "n\r\n" + AGAIN), EXIT], [HIT], {"/board/led.log": None}),
+    # the boot override keeps the mode on whatever the answer; only the marker can go
+    "disable n": (ON, None, [("p", DISABLE), ("n", "n\r\n" + AGAIN), ("p", DISABLE), ("\x03", MENU_PROMPT), EXIT],
+                  [], {LOWSEC: b"trelmock\n"}),
+    "disable N": (ON, None, [("p", DISABLE), ("N", "N\r\n" + AGAIN), ("p", DISABLE), ("\x03", MENU_PROMPT), EXIT],
+                  [], {LOWSEC: b"trelmock\n"}),
+    "disable y": (ON, None, [("p", DISABLE), ("y", "y\r\n" + AGAIN), ("p", START), ("\x03", MENU_PROMPT), EXIT], [],
+                  {LOWSEC: None}),
+    "disable x": (ON, None, [("p", DISABLE), ("x", "x\r\n" + AGAIN), ("p", START), ("\x03", MENU_PROMPT), EXIT], [],
+                  {LOWSEC: None}),
+    "override": ({}, "lowsec=authorised", [("p", OVERRIDE + DISABLE), ("y", "y\r\n" + AGAIN),
+                                           ("p", OVERRIDE + DISABLE), ("\x03", MENU_PROMPT), EXIT], [], {LOWSEC: None}),
+}
 
 
-@pytest.mark.parametrize("dirs,answer", [
-    (("sub",), "q"), (("sub",), "Quit"), (("sub",), "0"), (("sub",), "-3"), (("one", "two"), "1"),
-])
-def test_picker_lists_files_only_and_leaves_quietly(loader, dirs, answer):
-    # Only directories: nothing is listed and no number picks anything.
-    files = {} if len(dirs) > 1 else {"a.img": "a", "b.img": "b"}
-    child, listed = pick(loader, files, dirs)
-    assert sorted(listed) == sorted(files) and sorted(listed.values()) == list(range(1, len(files) + 1))
+@pytest.mark.parametrize("state,option,steps,absent,after", DIALOGUES.values(), ids=DIALOGUES)
+def test_menu_dialogue(loader, state, option, steps, absent, after):
+    loader.rtc("2026-12-05 10:45:59")
+    loader.prepare(state)
+    child = enter_menu(loader, option)
+    for key, shown in steps:
+        child.send(key)
+        child.expect_exact(shown)
+    loader.wait()
+    console = loader.console()
+    assert not [text for text in absent if text in console] and console.count(PICK) <= 1
+    assert all(loader.read(path) == value for path, value in after.items()), after
+
+
+def presence_board(board, seconds):
+    board.rtc(f"2026-12-05 10:45:{seconds:02d}")
+    board.file("/board/cpld.bin", bytes(5) + b"\xa6" + bytes(250))  # LED register: bits 7..2 must survive
+    child = enter_menu(board)
+    child.send("p")
+    child.expect_exact(START)
+    child.send("y")
+    child.expect_exact("y\r\n" + HIT)
+    return child
+
+
+def attempt(child, answer):
+    child.send(" ")
+    child.expect_exact(ASK)
     child.sendline(answer)
+    return child.before.count(".")
+
+
+def led_values(board):
+    return [int(line.split()[1], 16) for line in board.led_log()]
+
+
+@pytest.mark.parametrize("seconds,count,answer", [(0, 1, "1"), (10, 1, "1"), (59, 14, "14"), (35, 8, "8"),
+                                                  (14, 5, "5abc")])
+def test_right_answer_enables_low_security_mode(loader, seconds, count, answer):
+    child = presence_board(loader, seconds)
+    dots = attempt(child, answer)
+    exit_menu(loader, child, "Correct. Physical presence established and low security mode enabled\r\n")
+    assert dots == max(count, 11) and loader.read(LOWSEC) == b"trelmock\n"
+    values = led_values(loader)  # 0xa4 blinks, upper bits kept
+    assert values.count(0xA4) == count and set(values) == {0xA4, 0xA5} and values[0] == values[-1] == 0xA5
+    assert len(values) == 1 + 2 * max(count, 11)
+
+
+def test_three_wrong_answers_reboot(loader):
+    child = presence_board(loader, 23)  # five blinks
+    for n, answer in enumerate(["", " 5", "+5"], start=1):  # only leading digits count
+        attempt(child, answer)
+        child.expect_exact(f"Incorrect. Try again (attempt {n} of 3)\r\n" + (HIT if n < 3 else ""))
+    child.expect_exact("Maximum number of test failed. Board is resetting\r\n")
+    loader.wait()
+    assert "[board] reboot" in loader.console() and loader.read(LOWSEC) is None
+    assert led_values(loader).count(0xA4) == 15 and led_values(loader)[-1] == 0xA5
+
+
+def test_ctrl_c_while_blinking_changes_nothing(loader):
+    child = presence_board(loader, 59)
+    child.send(" ")
+    child.expect_exact(".")
+    child.send("\x03")
     console = exit_menu(loader, child)
-    assert "Installing" not in console and "Invalid file number" not in console
-
-
-def test_picker_without_the_stick_directory(loader):
-    loader.remove("/mnt/usb")
-    child = enter_menu(loader)
-    child.send("u")
-    exit_menu(loader, child, "u\r\nUnable to open USB directory. Quitting\r\n")
-
-
-def test_picker_rejects_text_then_takes_the_leading_number(loader):
-    child, listed = pick(loader, {"a.img": "not an image", "b.img": "not an image either"})
-    by_number = {n: name for name, n in listed.items()}
-    child.send("\x03\r")  # Ctrl-C does not leave: the empty line is no number
-    child.expect_exact("Invalid file number . Try again pleas\r\n")
-    child.sendline("abc")
-    child.expect_exact("Invalid file number abc. Try again pleas\r\n")
-    child.sendline("2x")
-    child.expect_exact(f"Installing {by_number[2]}\r\n")
-    console = exit_menu(loader, child)
-    # A failed installation leaves no install log line.
-    assert b"USB" not in (loader.read("/user/install.log") or b"")
-    assert console.count(PICK) == 1
-
-
-def test_picker_installs_a_good_file_and_logs_it(loader):
-    child, listed = pick(loader, {"new.img": app_image("2.0.0.0"), "other": "x"})
-    child.sendline(str(listed["new.img"]))
-    child.expect_exact("Installing new.img\r\n")
-    child.expect_exact("(hit return to just boot image): ")
-    child.sendline("2")
-    exit_menu(loader, child)
-    assert b"File /mnt/usb/new.img installed from USB at " in loader.read("/user/install.log")
-    assert loader.read("/user/images/image2") is not None
+    assert led_values(loader)[-1] == 0xA5 and ASK not in console and loader.read(LOWSEC) is None
 
 
 def test_a_console_at_end_of_input_is_asked_at_most_once_a_second(loader):
     loader.config("time_scale 1")  # the pause at a gone console is real time here
     loader.mtd("ubootenv", env_image("diagnostics=rescue"))
-    child = loader.start(["/bin/sh", "-c", "exec /bin/imgloader-sim </dev/null"])
-    child.expect_exact(MENU_PROMPT)
+    loader.start(EOF_CONSOLE).expect_exact(MENU_PROMPT)
     time.sleep(3)
     loader.finish()
     assert 1 <= loader.console().count("Option? : ") <= 5
+
+
+SLOT_PROMPT = "Install image as image 1 or 2 (hit return to just boot image): "
+
+
+def choose_xmodem(loader):
+    loader.mtd("ubootenv", env_image("diagnostics=rescue"))
+    child = loader.start(timeout=60)
+    child.expect_exact(MENU_PROMPT)
+    child.send("x")
+    child.expect_exact("Running xmodem rescue.....\r\n")
+    return child
+
+
+def test_xmodem_download_installs_the_padded_image(loader):
+    image = app_image("4.0.0.0", files={"home/bin/data": (os.urandom(5000), 0o644)})
+    assert len(image) // 1024 >= 4 and len(image) % 1024, "the last block must carry padding"
+    child = choose_xmodem(loader)
+    xmodem_sender.start(child)
+    assert xmodem_sender.send(child, image)
+    xmodem_sender.finish(child)
+    child.expect_exact(SLOT_PROMPT)
+    child.send("2\n")
+    child.expect_exact("Image2 updated succeeded\r\n")
+    loader.leave_menus(60)
+    assert loader.read("/tmp/image") == xmodem_sender.padded(image) and loader.read(SLOT.format(2)) == image
+    [line] = loader.install_log()
+    assert "image" in line and "xmodem" in line
+
+
+# A cancelled transfer, and receivers that leave a file behind although the transfer did not complete.
+@pytest.mark.parametrize("receiver,leftover", [
+    (None, None), (None, b"an image from an earlier download"),
+    ("head -c 3000 /user/images/pkg >\"$1\"; exit 1", None),  # cut short, the status says so
+    (": >\"$1\"; exit 0", None),  # gave up, empty file
+])
+def test_incomplete_download_installs_nothing(loader, receiver, leftover):
+    if leftover is not None:
+        loader.file("/tmp/image", leftover)
+    if receiver:
+        loader.file("/user/images/pkg", app_image("4.0.0.1"))
+        loader.file("/usr/bin/rx", f"#!/bin/sh\n{receiver}\n", mode=0o755)
+    child = choose_xmodem(loader)
+    if receiver:
+        child.expect_exact("before initiating the download.\r\n")
+        child.send("\r")
+    else:
+        xmodem_sender.start(child)
+        assert not xmodem_sender.send(child, os.urandom(8000), cancel_after=2)
+    xmodem_sender.finish(child)
+    loader.leave_menus(60)
+    assert "Extracting images" not in loader.console() and SLOT_PROMPT not in loader.console()
+    assert loader.read("/tmp/image") is None and loader.install_log() == []
+
+
+def test_download_starts_only_on_carriage_return(loader):
+    child = choose_xmodem(loader)
+    child.expect_exact("before initiating the download.\r\n")
+    child.send("\n")
+    child.expect_exact("... Waiting for the <Enter> key to be hit before the download can start...")
+    child.send("\r")
+    child.expect_exact("C")  # the receiver asks for the transfer
+    xmodem_sender.send(child, b"x", cancel_after=0)
+    child.expect_exact("Change the baud rate back to 9600 bps, hit the <ENTER> key")
+    child.send("\r")  # the console's own settings map it to the line feed this wait takes
+    loader.leave_menus(60)
+    assert loader.console().count("Running xmodem rescue") == 1
