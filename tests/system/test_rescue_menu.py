@@ -85,7 +85,7 @@ DIALOGUES = {
                     {"/user/install.log": None}),
     "picker installs": ({"/mnt/usb/new.img": app_image("2.0.0.0")}, None,
                         [("u", PICK), ("1\n", "Installing new.img\r\n"), ("", "(hit return to just boot image): "),
-                         ("2\n", AGAIN), EXIT], [], {SLOT.format(2): app_image("2.0.0.0"), "/user/install.log":
+                         ("2\n", AGAIN), ("e", "application 2.0.0.0 running")], [], {SLOT.format(2): app_image("2.0.0.0"), "/user/install.log":
                                                      b"File /mnt/usb/new.img installed from USB at 10:45:59 on "
                                                      b"5-12-2026\n"}),
     "wipe y": ({"/user/extra.pem": "x"}, None, [("k", WIPE), ("y", WIPED), EXIT], [], {"/user/extra.pem": None}),
