@@ -25,6 +25,7 @@ FAIL1, FAIL2 = "Failed to open Application image 1. Trying image 2.\r\n", "Faile
 RUN1, REBOOT, B1, B2 = "application 1.0.0.0 running", "[board] reboot", "Booting image '1'", "Booting image '2'"
 RUNNING = "running\r\n"
 CRC1 = "Image1 CRC failed, trying Image2 now.\r\n"
+X2 = "Extracting GDB from image slot 2"
 NO_GDB = "**** GDB mode selected but GDB not available. Please install GDB image ***"
 DHCP = "Confirm: Use DHCP for network configuration? y/N: "
 ANYWAY = "Install image anyway? y/N? "
@@ -96,22 +97,18 @@ ROWS = [
     ("memchk", {ENV: env_image("memchk=on"), S1: A1}, [], [RUN1], [], {},
      [DATE, MOUNT, SCAN, "libduma.so.0.0.0 loaded", "reboot"]),
     ("gdb", {ENV: env_image("gdb=on"), S1: A1, S2: GDB}, [],
-     ["Extracting GDB from image slot 2", "*** Launching under GDB ***", f"gdb runs {APP}", REBOOT], [NO_GDB], {},
+     [X2, "*** Launching under GDB ***", f"gdb runs {APP}", REBOOT], [NO_GDB], {},
      None),
-    ("gdb tar", {ENV: env_image("gdb=on"), S1: A1, S2: A2}, [], ["Unexpected format for GDB image.\r\n", NO_GDB, RUN1],
-     [], {}, None),
-    ("gdb none", {ENV: env_image("gdb=on"), S1: A1}, [], ["Failed to open GDB image (from slot 2)\r\n", NO_GDB, RUN1],
-     [], {}, None),
-    ("gdb kernel", {ENV: env_image("gdb=on"), S1: A1, S2: KERN}, [],
-     ["Image has invalid header 0x3677279\r\n", NO_GDB, RUN1], [], {}, None),
-    ("gdb short", {ENV: env_image("gdb=on"), S1: A1, S2: b"short"}, [],
-     ["Image has invalid header 0x0\r\n", NO_GDB, RUN1], [], {}, None),
-    ("gdb no output", {ENV: env_image("gdb=on"), S1: A1, S2: GDB, "/tmp/gdb.gz/x": ""}, [],
-     ["Failed to open GDB output file.\r\n", NO_GDB, RUN1], [], {}, None),
-    ("gdb slot 1", {ENV: env_image("gdb=on"), S2: A1}, [],
-     ["Failed to open GDB image (from slot 1)\r\n", NO_GDB, RUN1], [], {}, None),
-    ("gdb usb", {ENV: env_image("gdb=on"), **USB, OS_IMG: A1, S1: A1}, [],  # no other slot to take it from
-     ["Booting image 'KPX4190_OS.img' from USB stick.\r\n", NO_GDB, RUN1], ["Extracting GDB"], {}, None),
+    *[(f"gdb {name}", {ENV: env_image("gdb=on"), **state}, [], shown + [NO_GDB, RUN1],
+       [] if "slot" in shown[0] else ["Extracting GDB"], {}, None) for name, state, shown in [
+          ("tar", {S1: A1, S2: A2}, [X2, "Unexpected format for GDB image.\r\n"]),
+          ("none", {S1: A1}, [X2, "Failed to open GDB image (from slot 2)\r\n"]),
+          ("kernel", {S1: A1, S2: KERN}, [X2, "Image has invalid header 0x3677279\r\n"]),
+          ("short", {S1: A1, S2: b"short"}, [X2, "Image has invalid header 0x0\r\n"]),
+          ("no output", {S1: A1, S2: GDB, "/tmp/gdb.gz/x": ""}, [X2, "Failed to open GDB output file.\r\n"]),
+          ("slot 1", {S2: A1}, ["Extracting GDB from image slot 1", "Failed to open GDB image (from slot 1)\r\n"]),
+          # no other slot to take it from
+          ("usb", {S1: A1, **USB, OS_IMG: A1}, ["Booting image 'KPX4190_OS.img' from USB stick.\r\n"])]],
     ("shell", {ENV: env_image("shell=on"), S1: A1}, [("Dropping into shell", "echo inside-shell; exit\n")],
      ["inside-shell", "Dropping out of shell", RUN1], [], {}, None),
     ("install script", {S1: component(APPLICATION, app_archive(

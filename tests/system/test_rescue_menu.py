@@ -22,7 +22,6 @@ DISABLE = "Switch is in low security mode. Confirm disabling Y/n? "
 OVERRIDE = "NOTE: Uboot low security mode override enabled\r\n"
 LOWSEC = "/tmp/lowsec"
 ON = {LOWSEC: "trelmock\n"}
-NOT_IMAGE = {"/mnt/usb/a.img": "not an image"}
 
 # Each entry shows its first words. TFTP and the picker are left with q, XMODEM with a cancelled transfer,
 # the MAC prompt with Ctrl-C and Enter (a line read goes on after Ctrl-C), the versions need no key.
@@ -67,43 +66,31 @@ def test_unknown_letter_and_ctrl_c_ask_again_without_the_list_and_r_reboots(load
 
 
 # Board state, boot option, (key sent, shown next)... ending at the boot or reboot, never shown, files afterwards.
+KEY = {"/user/extra.pem": "x"}
 DIALOGUES = {
-    "picker q": ({"/mnt/usb/a.img": "a", "/mnt/usb/sub/inner": "x"}, None,
-                 [("u", "u\r\n\t1: a.img\r\n" + PICK), ("q\n", AGAIN), EXIT], ["Installing", "Invalid"], {}),
-    "picker Quit": ({"/mnt/usb/a.img": "a"}, None, [("u", PICK), ("Quit\n", AGAIN), EXIT], ["Installing", "Invalid"],
-                    {}),
-    "picker 0": ({"/mnt/usb/a.img": "a"}, None, [("u", PICK), ("0\n", AGAIN), EXIT], ["Installing", "Invalid"], {}),
-    "picker -3": ({"/mnt/usb/a.img": "a"}, None, [("u", PICK), ("-3\n", AGAIN), EXIT], ["Installing", "Invalid"], {}),
+    **{f"picker {answer}": ({"/mnt/usb/a.img": "a", "/mnt/usb/sub/inner": "x"}, None, [
+        ("u", "u\r\n\t1: a.img\r\n" + PICK), (answer + "\n", AGAIN), EXIT], ["Installing", "Invalid"], {})
+       for answer in ("q", "Quit", "0", "-3")},
     "picker dirs only": ({"/mnt/usb/one/inner": "x", "/mnt/usb/two/inner": "x"}, None,
                          [("u", "u\r\n" + PICK), ("1\n", AGAIN), EXIT], ["Installing", "Invalid"], {}),
     "picker no stick": ({"/mnt/usb": None}, None,
                         [("u", "u\r\nUnable to open USB directory. Quitting\r\n" + AGAIN), EXIT], [], {}),
     # Ctrl-C does not leave the line: the empty line is no number; a failed installation logs nothing
-    "picker text": (NOT_IMAGE, None, [("u", PICK), ("\x03\r", "Invalid file number . Try again pleas\r\n"),
-                                      ("abc\n", "Invalid file number abc. Try again pleas\r\n"),
-                                      ("1x\n", "Installing a.img\r\n"), ("", AGAIN), EXIT], [],
-                    {"/user/install.log": None}),
-    "picker installs": ({"/mnt/usb/new.img": app_image("2.0.0.0")}, None,
-                        [("u", PICK), ("1\n", "Installing new.img\r\n"), ("", "(hit return to just boot image): "),
-                         ("2\n", AGAIN), ("e", "application 2.0.0.0 running")], [], {SLOT.format(2): app_image("2.0.0.0"), "/user/install.log":
-                                                     b"File /mnt/usb/new.img installed from USB at 10:45:59 on "
-                                                     b"5-12-2026\n"}),
-    "wipe y": ({"/user/extra.pem": "x"}, None, [("k", WIPE), ("y", WIPED), EXIT], [], {"/user/extra.pem": None}),
-    "wipe Y": ({"/user/extra.pem": "x"}, None, [("k", WIPE), ("Y", WIPED), EXIT], [], {"/user/extra.pem": None}),
-    "wipe n": ({"/user/extra.pem": "x"}, None, [("k", WIPE), ("n", "\r\n" + AGAIN), EXIT], [WIPED],
-               {"/user/extra.pem": b"x"}),
-    "wipe enter": ({"/user/extra.pem": "x"}, None, [("k", WIPE), ("\r", "\r\n" + AGAIN), EXIT], [WIPED],
-                   {"/user/extra.pem": b"x"}),
+    "picker text": ({"/mnt/usb/a.img": "not an image", "/mnt/usb/b.img": "nor this"}, None, [
+        ("u", PICK), ("\x03\r", "Invalid file number . Try again pleas\r\n"),
+        ("abc\n", "Invalid file number abc. Try again pleas\r\n"), ("2x\n", "Installing "), ("", AGAIN),
+        EXIT], [], {"/user/install.log": None}),
+    "picker installs": ({"/mnt/usb/new.img": app_image("2.0.0.0")}, None, [
+        ("u", PICK), ("1\n", "Installing new.img\r\n"), ("", "(hit return to just boot image): "), ("2\n", AGAIN),
+        ("e", "application 2.0.0.0 running")], [], {SLOT.format(2): app_image("2.0.0.0"), "/user/install.log":
+                                                     b"File /mnt/usb/new.img installed from USB at 10:45:59 on 5-12-2026\n"}),
+    **{f"wipe {key!r}": (KEY, None, [("k", WIPE), (key, WIPED if key in "yY" else "\r\n" + AGAIN), EXIT], [],
+                         {"/user/extra.pem": None if key in "yY" else b"x"}) for key in ("y", "Y", "n", "\r")},
     "presence declined": ({}, None, [("p", START), ("n", "n\r\n" + AGAIN), EXIT], [HIT], {"/board/led.log": None}),
     # the boot override keeps the mode on whatever the answer; only the marker can go
-    "disable n": (ON, None, [("p", DISABLE), ("n", "n\r\n" + AGAIN), ("p", DISABLE), ("\x03", MENU_PROMPT), EXIT],
-                  [], {LOWSEC: b"trelmock\n"}),
-    "disable N": (ON, None, [("p", DISABLE), ("N", "N\r\n" + AGAIN), ("p", DISABLE), ("\x03", MENU_PROMPT), EXIT],
-                  [], {LOWSEC: b"trelmock\n"}),
-    "disable y": (ON, None, [("p", DISABLE), ("y", "y\r\n" + AGAIN), ("p", START), ("\x03", MENU_PROMPT), EXIT], [],
-                  {LOWSEC: None}),
-    "disable x": (ON, None, [("p", DISABLE), ("x", "x\r\n" + AGAIN), ("p", START), ("\x03", MENU_PROMPT), EXIT], [],
-                  {LOWSEC: None}),
+    **{f"disable {key}": (ON, None, [("p", DISABLE), (key, key + "\r\n" + AGAIN), ("p", DISABLE if key in "nN" else START),
+                                     ("\x03", MENU_PROMPT), EXIT], [], {LOWSEC: b"trelmock\n" if key in "nN" else None})
+       for key in "nNyx"},
     "override": ({}, "lowsec=authorised", [("p", OVERRIDE + DISABLE), ("y", "y\r\n" + AGAIN),
                                            ("p", OVERRIDE + DISABLE), ("\x03", MENU_PROMPT), EXIT], [], {LOWSEC: None}),
 }
