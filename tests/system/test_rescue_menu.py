@@ -7,7 +7,7 @@ import time
 import pytest
 
 import xmodem_sender
-from harness import EOF_CONSOLE, MENU, MENU_PROMPT, SLOT, enter_menu, exit_menu
+from harness import EOF_CONSOLE, MENU, MENU_PROMPT, SLOT, enter_menu
 from images import app_image, env_image
 
 PICK = "Choose file number to install (q to quit): "
@@ -22,6 +22,8 @@ DISABLE = "Switch is in low security mode. Confirm disabling Y/n? "
 OVERRIDE = "NOTE: Uboot low security mode override enabled\r\n"
 LOWSEC = "/tmp/lowsec"
 ON = {LOWSEC: "trelmock\n"}
+CORRECT = "Correct. Physical presence established and low security mode enabled\r\n"
+CPLD = bytes(5) + b"\xa6" + bytes(250)  # LED register: bits 7..2 must survive
 
 # Each entry shows its first words. TFTP and the picker are left with q, XMODEM with a cancelled transfer,
 # the MAC prompt with Ctrl-C and Enter (a line read goes on after Ctrl-C), the versions need no key.
@@ -52,20 +54,25 @@ def test_every_letter_reaches_its_entry_in_either_case(loader, key):
     loader.wait()
 
 
-def test_unknown_letter_and_ctrl_c_ask_again_without_the_list_and_r_reboots(loader):
-    child = enter_menu(loader)
-    child.send("z")
-    child.expect_exact('z\r\nunknown option "Z". Please try again\r\n' + MENU_PROMPT)
-    child.send("\x03")
-    child.expect_exact(MENU_PROMPT)
-    child.send("R")
-    loader.wait()
-    console = loader.console()
-    assert console.count("Please select one") == 1 and "[board] reboot" in console
-    assert "Booting image '1'" not in console and "application" not in console
+def presence(seconds, answers):
+    """The LED test at that second of the clock: one right answer, or three wrong ones and the reboot."""
+    count = seconds // 10 + seconds % 10 or 1
+    cycles, right = max(count, 11), len(answers) == 1
+    steps = [("p", START), ("y", "y\r\n" + HIT)]
+    for n, answer in enumerate(answers, start=1):
+        steps += [(" ", "\r\n" + "." * cycles + "\r\n" + ASK), (answer + "\n", CORRECT + AGAIN if right else
+                  f"Incorrect. Try again (attempt {n} of 3)\r\n" + (HIT if n < 3 else "Maximum number of test failed"))]
+    # the blinks keep the register's upper bits; padding cycles hide the count
+    leds = (["0xa5"] + ["0xa4", "0xa5"] * count + ["0xa5"] * 2 * (cycles - count)) * len(answers)
+    return ({"/board/rtc": f"2026-12-05 10:45:{seconds:02d}\n", "/board/cpld.bin": CPLD}, None,
+            steps + [EXIT if right else ("", "[board] reboot")], [], {
+                LOWSEC: b"trelmock\n" if right else None, "/board/led.log": lambda log: led_values(log) == leds})
 
 
-# Board state, boot option, (key sent, shown next)... ending at the boot or reboot, never shown, files afterwards.
+def led_values(log):
+    return [line.split()[1] for line in log.decode().splitlines()]
+
+
 KEY = {"/user/extra.pem": "x"}
 DIALOGUES = {
     **{f"picker {answer}": ({"/mnt/usb/a.img": "a", "/mnt/usb/sub/inner": "x"}, None, [
@@ -84,15 +91,22 @@ DIALOGUES = {
         ("u", PICK), ("1\n", "Installing new.img\r\n"), ("", "(hit return to just boot image): "), ("2\n", AGAIN),
         ("e", "application 2.0.0.0 running")], [], {SLOT.format(2): app_image("2.0.0.0"), "/user/install.log":
                                                      b"File /mnt/usb/new.img installed from USB at 10:45:59 on 5-12-2026\n"}),
-    **{f"wipe {key!r}": (KEY, None, [("k", WIPE), (key, WIPED if key in "yY" else "\r\n" + AGAIN), EXIT], [],
+    **{f"wipe {key!r}": (KEY, None, [("k", WIPE), (key, (WIPED if key in "yY" else "") + "\r\n" + AGAIN), EXIT], [],
                          {"/user/extra.pem": None if key in "yY" else b"x"}) for key in ("y", "Y", "n", "\r")},
+    "unknown letter, R": ({}, None, [("z", 'z\r\nunknown option "Z". Please try again\r\n' + MENU_PROMPT),
+                                     ("\x03", MENU_PROMPT), ("R", "[board] reboot")], ["Booting image", "application"],
+                          {}),
+    **{f"presence {answers}": presence(seconds, answers) for seconds, answers in [
+        (0, ["1"]), (10, ["1"]), (59, ["14"]), (35, ["8"]), (14, ["5abc"]), (23, ["", " 5", "+5"])]},  # leading digits
+    "presence ctrl-c": ({"/board/cpld.bin": CPLD}, None, [("p", START), ("y", HIT), (" ", "."), ("\x03", AGAIN), EXIT],
+                        [ASK], {LOWSEC: None, "/board/led.log": lambda log: log.endswith(b" 0xa5\n")}),
     "presence declined": ({}, None, [("p", START), ("n", "n\r\n" + AGAIN), EXIT], [HIT], {"/board/led.log": None}),
     # the boot override keeps the mode on whatever the answer; only the marker can go
     **{f"disable {key}": (ON, None, [("p", DISABLE), (key, key + "\r\n" + AGAIN), ("p", DISABLE if key in "nN" else START),
-                                     ("\x03", MENU_PROMPT), EXIT], [], {LOWSEC: b"trelmock\n" if key in "nN" else None})
+                                     ("\x03", "\r\n" + AGAIN), EXIT], [], {LOWSEC: b"trelmock\n" if key in "nN" else None})
        for key in "nNyx"},
     "override": ({}, "lowsec=authorised", [("p", OVERRIDE + DISABLE), ("y", "y\r\n" + AGAIN),
-                                           ("p", OVERRIDE + DISABLE), ("\x03", MENU_PROMPT), EXIT], [], {LOWSEC: None}),
+                                           ("p", OVERRIDE + DISABLE), ("\x03", "\r\n" + AGAIN), EXIT], [], {LOWSEC: None}),
 }
 
 
@@ -107,61 +121,9 @@ def test_menu_dialogue(loader, state, option, steps, absent, after):
     loader.wait()
     console = loader.console()
     assert not [text for text in absent if text in console] and console.count(PICK) <= 1
-    assert all(loader.read(path) == value for path, value in after.items()), after
-
-
-def presence_board(board, seconds):
-    board.rtc(f"2026-12-05 10:45:{seconds:02d}")
-    board.file("/board/cpld.bin", bytes(5) + b"\xa6" + bytes(250))  # LED register: bits 7..2 must survive
-    child = enter_menu(board)
-    child.send("p")
-    child.expect_exact(START)
-    child.send("y")
-    child.expect_exact("y\r\n" + HIT)
-    return child
-
-
-def attempt(child, answer):
-    child.send(" ")
-    child.expect_exact(ASK)
-    child.sendline(answer)
-    return child.before.count(".")
-
-
-def led_values(board):
-    return [int(line.split()[1], 16) for line in board.led_log()]
-
-
-@pytest.mark.parametrize("seconds,count,answer", [(0, 1, "1"), (10, 1, "1"), (59, 14, "14"), (35, 8, "8"),
-                                                  (14, 5, "5abc")])
-def test_right_answer_enables_low_security_mode(loader, seconds, count, answer):
-    child = presence_board(loader, seconds)
-    dots = attempt(child, answer)
-    exit_menu(loader, child, "Correct. Physical presence established and low security mode enabled\r\n")
-    assert dots == max(count, 11) and loader.read(LOWSEC) == b"trelmock\n"
-    values = led_values(loader)  # 0xa4 blinks, upper bits kept
-    assert values.count(0xA4) == count and set(values) == {0xA4, 0xA5} and values[0] == values[-1] == 0xA5
-    assert len(values) == 1 + 2 * max(count, 11)
-
-
-def test_three_wrong_answers_reboot(loader):
-    child = presence_board(loader, 23)  # five blinks
-    for n, answer in enumerate(["", " 5", "+5"], start=1):  # only leading digits count
-        attempt(child, answer)
-        child.expect_exact(f"Incorrect. Try again (attempt {n} of 3)\r\n" + (HIT if n < 3 else ""))
-    child.expect_exact("Maximum number of test failed. Board is resetting\r\n")
-    loader.wait()
-    assert "[board] reboot" in loader.console() and loader.read(LOWSEC) is None
-    assert led_values(loader).count(0xA4) == 15 and led_values(loader)[-1] == 0xA5
-
-
-def test_ctrl_c_while_blinking_changes_nothing(loader):
-    child = presence_board(loader, 59)
-    child.send(" ")
-    child.expect_exact(".")
-    child.send("\x03")
-    console = exit_menu(loader, child)
-    assert led_values(loader)[-1] == 0xA5 and ASK not in console and loader.read(LOWSEC) is None
+    assert console.count(MENU) == 1 + sum(shown.count(MENU) for _, shown in steps)
+    for path, value in after.items():
+        assert value(loader.read(path)) if callable(value) else loader.read(path) == value, path
 
 
 def test_a_console_at_end_of_input_is_asked_at_most_once_a_second(loader):
