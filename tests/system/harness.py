@@ -127,8 +127,7 @@ class Board:
     def run_command(self, command, timeout=DEFAULT_TIMEOUT):
         start = len(self.log.getvalue())
         self.start(command, timeout)
-        status = self.wait(timeout)
-        return status, self.log.getvalue()[start:]
+        return self.wait(timeout), self.log.getvalue()[start:]
 
     def finish(self):
         if self.child is not None:
@@ -168,17 +167,13 @@ class Board:
         return sorted("/" + str(p.relative_to(self.upper)) for p in self.upper.rglob("*"))
 
     def _lines(self, path):
-        data = self.read(path)
-        return data.decode(errors="replace").splitlines() if data is not None else []
+        return (self.read(path) or b"").decode(errors="replace").splitlines()
 
     def commands(self):
         return self._lines("/board/commands.log")
 
     def install_log(self):
         return self._lines("/user/install.log")
-
-    def led_log(self):
-        return self._lines("/board/led.log")
 
     def crashes(self):
         return [p for p in CRASH_PATTERNS if re.search(re.escape(p), self.console())]
@@ -210,13 +205,6 @@ def enter_menu(board, option=None):
     return child
 
 
-def exit_menu(board, child, before=""):
-    child.expect_exact(before + MENU + MENU_PROMPT)
-    child.send("e")
-    board.wait()
-    return board.console()
-
-
 def usb_stick(board, files=None, enable=b"\xd5", mounted=True):
     """USB stage enabled (EEPROM byte 315), a stick with {name: data}, slot 1 bootable."""
     board.eeprom(315, enable)
@@ -230,8 +218,3 @@ def usb_stick(board, files=None, enable=b"\xd5", mounted=True):
 def in_order(text, *needles):
     at = [text.find(n) for n in needles]
     return -1 not in at and at == sorted(at)
-
-
-def boot_source(board):
-    eeprom = board.read("/board/eeprom.bin")
-    return eeprom[314] if eeprom else None

@@ -1,7 +1,6 @@
 """The rescue menu: its letters, USB picker, key wipe, physical presence and XMODEM downloads."""
 
 import os
-import re
 import time
 
 import pytest
@@ -25,35 +24,6 @@ ON = {LOWSEC: "trelmock\n"}
 CORRECT = "Correct. Physical presence established and low security mode enabled\r\n"
 CPLD = bytes(5) + b"\xa6" + bytes(250)  # LED register: bits 7..2 must survive
 
-# Each entry shows its first words. TFTP and the picker are left with q, XMODEM with a cancelled transfer,
-# the MAC prompt with Ctrl-C and Enter (a line read goes on after Ctrl-C), the versions need no key.
-ENTRIES = {"t": ("Performing TFTP rescue", "q\r"), "x": ("Running xmodem rescue.....", None),
-           "m": ("MAC address (format nn:nn:nn:nn:nn:nn): ", "\x03\r"),
-           "p": ("WARNING: the following test is used to determine physical presence", "\x03"),
-           "k": (WIPE, "\x03"), "v": ("Installed images versions: ", ""), "u": (PICK, "q\r"),
-           "d": ("Standalone diags cannot be run|Confirm: Erase filesystem", "\x03")}
-
-
-@pytest.mark.parametrize("key", list("txmpkvud") + list("TXMPKVUD"))
-def test_every_letter_reaches_its_entry_in_either_case(loader, key):
-    loader.file("/mnt/usb/readme.txt", "x")
-    child = enter_menu(loader)
-    shown, leave = ENTRIES[key.lower()]
-    child.send(key)
-    child.expect_exact(key + "\r\n")
-    child.expect(shown if key in "dD" else re.escape(shown))
-    if leave is None:
-        xmodem_sender.start(child)
-        xmodem_sender.send(child, b"x", cancel_after=0)
-        xmodem_sender.finish(child)
-    else:
-        child.send(leave)
-    child.expect_exact(AGAIN)
-    child.send("e" if key.islower() else "E")
-    child.expect_exact(EXIT[1])
-    loader.wait()
-
-
 def presence(seconds, answers):
     """The LED test at that second of the clock: one right answer, or three wrong ones and the reboot."""
     count = seconds // 10 + seconds % 10 or 1
@@ -74,7 +44,15 @@ def led_values(log):
 
 
 KEY = {"/user/extra.pem": "x"}
+# Each letter in either case reaches its entry, left with q, Ctrl-C (and Enter: a line read goes on after it) or
+# nothing (the versions).
+ENTRIES = {"t": ("Performing TFTP rescue", "q\r"), "m": ("MAC address (format nn:nn:nn:nn:nn:nn): ", "\x03\r"),
+           "p": ("WARNING: the following test is used to determine physical presence", "\x03"), "k": (WIPE, "\x03"),
+           "v": ("Installed images versions: ", ""), "u": (PICK, "q\r"), "d": ("Confirm: Erase filesystem", "\x03")}
 DIALOGUES = {
+    **{f"letter {key}": ({"/mnt/usb/readme.txt": "x"}, None, [
+        (key, key + "\r\n"), ("", ENTRIES[key.lower()][0]), (ENTRIES[key.lower()][1], AGAIN),
+        ("e" if key.islower() else "E", EXIT[1])], [], {}) for key in "tmpkvudTMPKVUD"},
     **{f"picker {answer}": ({"/mnt/usb/a.img": "a", "/mnt/usb/sub/inner": "x"}, None, [
         ("u", "u\r\n\t1: a.img\r\n" + PICK), (answer + "\n", AGAIN), EXIT], ["Installing", "Invalid"], {})
        for answer in ("q", "Quit", "0", "-3")},
@@ -96,7 +74,7 @@ DIALOGUES = {
     "unknown letter, R": ({}, None, [("z", 'z\r\nunknown option "Z". Please try again\r\n' + MENU_PROMPT),
                                      ("\x03", MENU_PROMPT), ("R", "[board] reboot")], ["Booting image", "application"],
                           {}),
-    **{f"presence {answers}": presence(seconds, answers) for seconds, answers in [
+    **{f"presence {seconds}s {answers}": presence(seconds, answers) for seconds, answers in [
         (0, ["1"]), (10, ["1"]), (59, ["14"]), (35, ["8"]), (14, ["5abc"]), (23, ["", " 5", "+5"])]},  # leading digits
     "presence ctrl-c": ({"/board/cpld.bin": CPLD}, None, [("p", START), ("y", HIT), (" ", "."), ("\x03", AGAIN), EXIT],
                         [ASK], {LOWSEC: None, "/board/led.log": lambda log: log.endswith(b" 0xa5\n")}),
@@ -136,67 +114,55 @@ def test_a_console_at_end_of_input_is_asked_at_most_once_a_second(loader):
 
 
 SLOT_PROMPT = "Install image as image 1 or 2 (hit return to just boot image): "
+BIG = app_image("4.0.0.0", files={"home/bin/data": (os.urandom(5000), 0o644)})
+RX = "#!/bin/sh\n{}\n"
 
 
-def choose_xmodem(loader):
-    loader.mtd("ubootenv", env_image("diagnostics=rescue"))
-    child = loader.start(timeout=60)
-    child.expect_exact(MENU_PROMPT)
-    child.send("x")
-    child.expect_exact("Running xmodem rescue.....\r\n")
-    return child
-
-
-def test_xmodem_download_installs_the_padded_image(loader):
-    image = app_image("4.0.0.0", files={"home/bin/data": (os.urandom(5000), 0o644)})
-    assert len(image) // 1024 >= 4 and len(image) % 1024, "the last block must carry padding"
-    child = choose_xmodem(loader)
-    xmodem_sender.start(child)
-    assert xmodem_sender.send(child, image)
-    xmodem_sender.finish(child)
-    child.expect_exact(SLOT_PROMPT)
-    child.send("2\n")
-    child.expect_exact("Image2 updated succeeded\r\n")
-    loader.leave_menus(60)
-    assert loader.read("/tmp/image") == xmodem_sender.padded(image) and loader.read(SLOT.format(2)) == image
-    [line] = loader.install_log()
-    assert "image" in line and "xmodem" in line
-
-
-# A cancelled transfer, and receivers that leave a file behind although the transfer did not complete.
-@pytest.mark.parametrize("receiver,leftover", [
-    (None, None), (None, b"an image from an earlier download"),
-    ("head -c 3000 /user/images/pkg >\"$1\"; exit 1", None),  # cut short, the status says so
-    (": >\"$1\"; exit 0", None),  # gave up, empty file
-])
-def test_incomplete_download_installs_nothing(loader, receiver, leftover):
-    if leftover is not None:
-        loader.file("/tmp/image", leftover)
-    if receiver:
-        loader.file("/user/images/pkg", app_image("4.0.0.1"))
-        loader.file("/usr/bin/rx", f"#!/bin/sh\n{receiver}\n", mode=0o755)
-    child = choose_xmodem(loader)
-    if receiver:
+# Data sent (or a receiver stand-in that leaves a file although the transfer did not complete), blocks sent
+# before the cancel, a file an earlier download left, a line feed first (it does not start the download).
+@pytest.mark.parametrize("letter,data,cancel,state,line_feed", [
+    ("x", BIG, None, {}, False),
+    ("X", os.urandom(8000), 2, {}, False),
+    ("x", os.urandom(8000), 2, {"/tmp/image": "an image from an earlier download"}, False),
+    ("x", None, None, {"/usr/bin/rx": RX.format('head -c 3000 /user/images/pkg >"$1"; exit 1'),  # cut short
+                       "/user/images/pkg": app_image("4.0.0.1")}, False),
+    ("x", None, None, {"/usr/bin/rx": RX.format(': >"$1"; exit 0')}, False),  # gave up, empty file
+    ("x", b"x", 0, {}, True),
+], ids=["download", "cancel", "cancel, old file", "cut short", "empty", "line feed"])
+def test_xmodem(loader, letter, data, cancel, state, line_feed):
+    assert len(BIG) // 1024 >= 4 and len(BIG) % 1024, "the last block must carry padding"
+    loader.prepare(state)
+    if data is None:
+        os.chmod(loader.file("/usr/bin/rx", state["/usr/bin/rx"]), 0o755)
+    child = enter_menu(loader)
+    child.send(letter)
+    child.expect_exact(letter + "\r\nRunning xmodem rescue.....\r\n")
+    if data is None or line_feed:
         child.expect_exact("before initiating the download.\r\n")
+        child.send("\n" if line_feed else "\r")
+    if line_feed:
+        child.expect_exact("... Waiting for the <Enter> key to be hit before the download can start...")
+        child.send("\r")
+        child.expect_exact("C")  # the receiver asks for the transfer
+    elif data is not None:
+        xmodem_sender.start(child)
+    if data is not None:
+        assert xmodem_sender.send(child, data, cancel_after=cancel) == (cancel is None)
+    if line_feed:  # back at the console's own settings, which map carriage return to the line feed it waits for
+        child.expect_exact("Change the baud rate back to 9600 bps, hit the <ENTER> key")
         child.send("\r")
     else:
-        xmodem_sender.start(child)
-        assert not xmodem_sender.send(child, os.urandom(8000), cancel_after=2)
-    xmodem_sender.finish(child)
+        xmodem_sender.finish(child)
+    if data is BIG:
+        child.expect_exact(SLOT_PROMPT)
+        child.send("2\n")
+        child.expect_exact("Image2 updated succeeded\r\n")
     loader.leave_menus(60)
-    assert "Extracting images" not in loader.console() and SLOT_PROMPT not in loader.console()
-    assert loader.read("/tmp/image") is None and loader.install_log() == []
-
-
-def test_download_starts_only_on_carriage_return(loader):
-    child = choose_xmodem(loader)
-    child.expect_exact("before initiating the download.\r\n")
-    child.send("\n")
-    child.expect_exact("... Waiting for the <Enter> key to be hit before the download can start...")
-    child.send("\r")
-    child.expect_exact("C")  # the receiver asks for the transfer
-    xmodem_sender.send(child, b"x", cancel_after=0)
-    child.expect_exact("Change the baud rate back to 9600 bps, hit the <ENTER> key")
-    child.send("\r")  # the console's own settings map it to the line feed this wait takes
-    loader.leave_menus(60)
-    assert loader.console().count("Running xmodem rescue") == 1
+    console, log = loader.console(), loader.install_log()
+    assert console.count("Running xmodem rescue") == 1
+    if data is BIG:
+        assert loader.read("/tmp/image") == xmodem_sender.padded(BIG) and loader.read(SLOT.format(2)) == BIG
+        assert len(log) == 1 and "image" in log[0] and "xmodem" in log[0]
+    else:
+        assert "Extracting images" not in console and SLOT_PROMPT not in console
+        assert loader.read("/tmp/image") is None and log == []
