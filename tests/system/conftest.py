@@ -27,14 +27,11 @@ def sim_path(request):
 def template(tmp_path_factory, sim_path):
     # Without --sim a stand-in takes the loader's place; tests that need the loader skip.
     base = tmp_path_factory.mktemp("sandbox")
-    loader = sim_path
-    if loader is None:
-        loader = base / "no-loader"
-        loader.write_text("#!/bin/sh\necho 'no imgloader-sim given (--sim)'\nexit 127\n")
-        loader.chmod(0o755)
-    out = harness.sandbox.build_template(str(loader), base / "template")
-    yield out
-    shutil.rmtree(out, ignore_errors=True)
+    if sim_path is None:
+        (base / "no-loader").write_text("#!/bin/sh\necho 'no imgloader-sim given (--sim)'\nexit 127\n")
+        (base / "no-loader").chmod(0o755)
+    yield harness.sandbox.build_template(str(sim_path or base / "no-loader"), base / "template")
+    shutil.rmtree(base / "template", ignore_errors=True)
 
 
 @pytest.fixture

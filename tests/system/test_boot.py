@@ -9,27 +9,19 @@ from harness import EOF_CONSOLE, MENU_PROMPT, SLOT, boot, in_order
 from images import APPLICATION, DIAGNOSTICS, KERNEL, RFS, app_archive, app_image, component, env_image
 
 S1, S2, ENV, OS_IMG = SLOT.format(1), SLOT.format(2), "mtd:ubootenv", "/mnt/usb/KPX4190_OS.img"
-A1, A2, A3 = app_image("1.0.0.0"), app_image("2.0.0.0"), app_image("3.0.0.0")
-KERN = component(KERNEL, b"k" * 64)
-NO_BOOT = {S1: KERN, S2: KERN}
-USB = {"eeprom:315": b"\xd5", "/tmp/usb": ""}
-GDB = component(APPLICATION, gzip.compress(b"#!/bin/sh\necho \"gdb runs $*\"\n"))
+A1, A2, A3, RECOVERY = app_image("1.0.0.0"), app_image("2.0.0.0"), app_image("3.0.0.0"), app_image("4.0.0.0", key=None)
+KERN, GDB = component(KERNEL, b"k" * 64), component(APPLICATION, gzip.compress(b"#!/bin/sh\necho \"gdb runs $*\"\n"))
+NO_BOOT, USB, LOWSEC = {S1: KERN, S2: KERN}, {"eeprom:315": b"\xd5", "/tmp/usb": ""}, {"/tmp/lowsec": "trelmock\n"}
 DIAGS = app_archive(files={"mpdiag.elf.strip": ("#!/bin/sh\necho diagnostics running\n", 0o755)})
-SECURED = {"mtd:rfs": component(RFS, b"rootfs" * 100, key="production")}
-LOWSEC = {"/tmp/lowsec": "trelmock\n"}
-RECOVERY = app_image("4.0.0.0", key=None)
+SECURED = {"mtd:rfs": component(RFS, b"rootfs" * 100, key="production")}  # makes a secured switch
 DIAG_ENV = {ENV: env_image("diagnostics=diags"), S1: A1}
 DATE, MOUNT, SCAN = "date 120510452026.59", "mount -o sync -t jffs2 /dev/mtd-user /user", "summary-scan"
-APP = "/tmp/home/bin/mp.elf.strip"
 FAIL1, FAIL2 = "Failed to open Application image 1. Trying image 2.\r\n", "Failed to open Application image 2.\r\n"
 RUN1, REBOOT, B1, B2 = "application 1.0.0.0 running", "[board] reboot", "Booting image '1'", "Booting image '2'"
-RUNNING = "running\r\n"
-CRC1 = "Image1 CRC failed, trying Image2 now.\r\n"
-X2 = "Extracting GDB from image slot 2"
+RUNNING, CRC1, APP = "running\r\n", "Image1 CRC failed, trying Image2 now.\r\n", "/tmp/home/bin/mp.elf.strip"
+X2, TIMEOUT = "Extracting GDB from image slot 2", '\r\nTimeout. Assuming "no".\r\n'
 NO_GDB = "**** GDB mode selected but GDB not available. Please install GDB image ***"
-TIMEOUT = '\r\nTimeout. Assuming "no".\r\n'
-DHCP = "Confirm: Use DHCP for network configuration? y/N: "
-ANYWAY = "Install image anyway? y/N? "
+DHCP, ANYWAY = "Confirm: Use DHCP for network configuration? y/N: ", "Install image anyway? y/N? "
 UNSIGNED = "WARNING: Image is unsigned but you are running developer images and are in low security mode"
 ERASE = "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: "
 INSTALL = "Install recovery image as image 1 or 2 (hit return to just boot image): "
@@ -92,7 +84,7 @@ ROWS = [
         ["Image has invalid header 0x3677279. (0x6677279)\r\n", "Image1 has invalid header... trying Image2.\r\n",
          "No valid application image found. Trying rescue image\r\n", "Entering Rescue Mode.", REBOOT],
         absent=[RUNNING]),
-    # A production-signed root filesystem makes a secured switch; a refused image falls back to slot 2.
+    # a refused image falls back to slot 2
     row("dev key, secured", {**SECURED, S1: app_image("1.0.0.1", key="development")},
         [" Image rejected. Image has invalid signature. Quitting\r\n", B2], absent=[RUNNING]),
     row("dev key", {S1: app_image("1.0.0.1", key="development")},

@@ -1,5 +1,6 @@
-"""XMODEM-1K sender on the console's pty master: 1024-byte blocks with CRC-16, SUB padding."""
+"""XMODEM-1K sender on the console's pty master: 1024-byte blocks with CRC-16 (XMODEM), SUB padding."""
 
+import binascii
 import os
 import time
 
@@ -10,20 +11,10 @@ BLOCK = 1024
 AFTER_ACK = 0.002  # rx flushes its input after each ACK: a block sent at once can lose its start
 
 
-def crc16(data):
-    crc = 0
-    for byte in data:
-        crc ^= byte << 8
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x1021) if crc & 0x8000 else crc << 1
-        crc &= 0xFFFF
-    return crc
-
-
 def blocks(data):
     for n, at in enumerate(range(0, len(data), BLOCK), start=1):
         chunk = data[at:at + BLOCK].ljust(BLOCK, bytes([SUB]))
-        yield bytes([STX, n & 0xFF, 0xFF - (n & 0xFF)]) + chunk + crc16(chunk).to_bytes(2, "big")
+        yield bytes([STX, n & 0xFF, 0xFF - (n & 0xFF)]) + chunk + binascii.crc_hqx(chunk, 0).to_bytes(2, "big")
 
 
 def padded(data):
