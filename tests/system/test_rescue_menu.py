@@ -24,6 +24,7 @@ ON = {LOWSEC: "trelmock\n"}
 CORRECT = "Correct. Physical presence established and low security mode enabled\r\n"
 CPLD = bytes(5) + b"\xa6" + bytes(250)  # LED register: bits 7..2 must survive
 
+
 def presence(seconds, answers):
     """The LED test at that second of the clock: one right answer, or three wrong ones and the reboot."""
     count = seconds // 10 + seconds % 10 or 1

@@ -118,14 +118,23 @@ def test_ctrl_c_reaches_the_loader_and_the_sandbox_survives(board, launcher, tra
     assert child.exitstatus == status
 
 
-def test_upper_holds_exactly_what_the_run_wrote(board, template):
+def test_board_state_reaches_the_root_and_upper_holds_exactly_what_the_run_wrote(board, template):
     board.config(["time_scale 1"])
     board.remove("/dev/i2c-0")
-    status, out = board.run_command(sh("echo a > /tmp/a && mkdir -p /user/images && echo b > /user/images/image1 && "
-                                       "rm /etc/hosts && [ ! -e /dev/i2c-0 ] && [ -e /dev/i2c-1 ]"))
+    board.mtd("kernel", b"KERN", offset=0x10)
+    board.eeprom(0x20, b"\x01\x02")
+    board.rtc("2026-12-05 10:45:59")
+    status, out = board.run_command(sh(
+        "od -An -tx1 -j 12 -N 8 /dev/mtd-kernel; wc -c /dev/mtd-kernel /board/eeprom.bin; "
+        "od -An -tx1 -j 31 -N 4 /board/eeprom.bin; cat /board/rtc; echo a > /tmp/a && mkdir -p /user/images && "
+        "echo b > /user/images/image1 && rm /etc/hosts && [ ! -e /dev/i2c-0 ] && [ -e /dev/i2c-1 ]"))
     assert status == 0, out
-    assert board.written() == ["/board", "/board/config", "/dev", "/dev/i2c-0", "/etc", "/etc/hosts", "/tmp",
-                               "/tmp/a", "/user", "/user/images", "/user/images/image1"]
+    for text in ("ff ff ff ff 4b 45 52 4e", "4194304 /dev/mtd-kernel", "8192 /board/eeprom.bin", "ff 01 02 ff",
+                 "2026-12-05 10:45:59"):
+        assert text in out, out
+    assert board.written() == ["/board", "/board/config", "/board/eeprom.bin", "/board/rtc", "/dev", "/dev/i2c-0",
+                               "/dev/mtd-kernel", "/etc", "/etc/hosts", "/tmp", "/tmp/a", "/user", "/user/images",
+                               "/user/images/image1"]
     assert board.read("/user/images/image1") == b"b\n"
     assert board.read("/etc/hosts") is None  # a whiteout, not a file
     assert (template / "etc" / "hosts").is_file() and (template / "dev" / "i2c-0").is_file()
@@ -148,19 +157,6 @@ def test_harness_does_not_follow_links_the_run_left(board):
         board.file("/tmp/out/passwd", "x")
     with pytest.raises(ValueError):
         board.read("/tmp/out/passwd")
-
-
-def test_board_state_reaches_the_root(board):
-    board.mtd("kernel", b"KERN", offset=0x10)
-    board.eeprom(0x20, b"\x01\x02")
-    board.rtc("2026-12-05 10:45:59")
-    status, out = board.run_command(sh(
-        "od -An -tx1 -j 12 -N 8 /dev/mtd-kernel; wc -c /dev/mtd-kernel /board/eeprom.bin; "
-        "od -An -tx1 -j 31 -N 4 /board/eeprom.bin; cat /board/rtc"))
-    assert status == 0
-    for text in ("ff ff ff ff 4b 45 52 4e", "4194304 /dev/mtd-kernel", "8192 /board/eeprom.bin", "ff 01 02 ff",
-                 "2026-12-05 10:45:59"):
-        assert text in out, out
 
 
 def test_harness_reports_a_crash(board):
