@@ -1,6 +1,7 @@
 """A simulated board: state written before the run, the loader started in the
 sandbox on a pseudo-terminal, and what the run wrote read back from the upper directory."""
 
+import contextlib
 import io
 import os
 import re
@@ -113,8 +114,7 @@ class Board:
         self.child.expect(pexpect.EOF, timeout=timeout)
         self.child.close()
         self._collect_coverage()
-        status = self.child.exitstatus
-        return status if status is not None else 128 + self.child.signalstatus
+        return self.child.exitstatus if self.child.exitstatus is not None else 128 + self.child.signalstatus
 
     def leave_menus(self, timeout=DEFAULT_TIMEOUT):
         """wait(), choosing Exit at every rescue menu: (exit status, menus left)."""
@@ -131,11 +131,8 @@ class Board:
 
     def finish(self):
         if self.child is not None:
-            if self.child.isalive():
-                try:
-                    self.child.read_nonblocking(1 << 16, timeout=0.1)
-                except (pexpect.TIMEOUT, pexpect.EOF):
-                    pass
+            with contextlib.suppress(pexpect.TIMEOUT, pexpect.EOF):  # what is still on its way goes to the log
+                self.child.read_nonblocking(1 << 16, timeout=0.1)
             self.child.close(force=True)
             self.child = None
         if self.run is not None:
@@ -207,12 +204,8 @@ def enter_menu(board, option=None):
 
 def usb_stick(board, files=None, enable=b"\xd5", mounted=True):
     """USB stage enabled (EEPROM byte 315), a stick with {name: data}, slot 1 bootable."""
-    board.eeprom(315, enable)
-    if mounted:
-        board.file("/tmp/usb", "")
-    for name, data in (files or {}).items():
-        board.file(f"/mnt/usb/{name}", data)
-    board.file(SLOT.format(1), app_image("1.0.0.0"))
+    board.prepare({"eeprom:315": enable, SLOT.format(1): app_image("1.0.0.0"), **({"/tmp/usb": ""} if mounted else {}),
+                   **{f"/mnt/usb/{name}": data for name, data in (files or {}).items()}})
 
 
 def in_order(text, *needles):

@@ -58,15 +58,13 @@ def component(ctype, payload, version="1.0.0.0", fmt=None, key=None, type_entry=
 def app_archive(program="#!/bin/sh\necho \"application {version} running\"\n", version="1.0.0.0",
                 files=None):
     """gzip'd tar with home/bin/mp.elf.strip and any further {path: (text, mode)}."""
-    members = {"home/bin/mp.elf.strip": (program.replace("{version}", version), 0o755)}
-    members.update(files or {})
     buf = io.BytesIO()
     with tarfile.open(fileobj=buf, mode="w:gz") as tar:
-        for name, (text, mode) in members.items():
+        for name, (text, mode) in {"home/bin/mp.elf.strip": (program.replace("{version}", version), 0o755),
+                                   **(files or {})}.items():
             data = text.encode() if isinstance(text, str) else text
             info = tarfile.TarInfo(name)
-            info.size = len(data)
-            info.mode = mode
+            info.size, info.mode = len(data), mode
             tar.addfile(info, io.BytesIO(data))
     return buf.getvalue()
 
