@@ -132,7 +132,8 @@ class Board:
     def finish(self):
         if self.child is not None:
             with contextlib.suppress(pexpect.TIMEOUT, pexpect.EOF):  # what is still on its way goes to the log
-                self.child.read_nonblocking(1 << 16, timeout=0.1)
+                if self.child.isalive():
+                    self.child.read_nonblocking(1 << 16, timeout=0.1)
             self.child.close(force=True)
             self.child = None
         if self.run is not None:
