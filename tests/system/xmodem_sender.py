@@ -21,22 +21,22 @@ def padded(data):
     return data + bytes([SUB]) * (-len(data) % BLOCK)
 
 
-def start(child, timeout=10):
-    """Carriage returns until the receiver asks for CRC mode ("C")."""
+def start(child, first=b"\r", timeout=10):
+    """Enter until the receiver asks for CRC mode ("C"); answers how many were refused."""
     child.expect_exact("before initiating the download.\r\n", timeout=timeout)
-    for _ in range(5):
-        os.write(child.child_fd, b"\r")
+    for n in range(5):
+        os.write(child.child_fd, first if n == 0 else b"\r")
         if child.expect(["Waiting for the <Enter> key", "C"], timeout=timeout) == 1:
             time.sleep(AFTER_ACK)
-            return
+            return n
     raise AssertionError("the receiver never asked for the transfer")
 
 
-def finish(child, timeout=10):
-    """A line feed once the loader is back at the console rate."""
+def finish(child, key=b"\n", timeout=10):
+    """Enter once the loader is back at the console rate."""
     child.expect_exact("Change the baud rate back to 9600 bps, hit the <ENTER> key", timeout=timeout)
     for _ in range(5):
-        os.write(child.child_fd, b"\n")
+        os.write(child.child_fd, key)
         if child.expect(["Waiting for the <ENTER> key to be hit", pexpect.TIMEOUT], timeout=0.5) == 1:
             return
     raise AssertionError("the loader never took the Enter key")
