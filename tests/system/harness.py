@@ -194,11 +194,11 @@ def boot(board, answers=(), timeout=DEFAULT_TIMEOUT, command=None):
     return status, board.console()
 
 
-def enter_menu(board, option=None):
+def enter_menu(board, option=None, command=None):
     """The boot options ask for the rescue menu; slot 1 boots after Exit."""
     board.mtd("ubootenv", env_image("diagnostics=rescue", *([option] if option else [])))
     board.file(SLOT.format(1), app_image("1.0.0.0"))
-    child = board.start()
+    child = board.start(command)
     child.expect_exact("Entering Rescue Mode.\r\n" + MENU + MENU_PROMPT)
     return child
 

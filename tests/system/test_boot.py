@@ -26,6 +26,9 @@ UNSIGNED = "WARNING: Image is unsigned but you are running developer images and 
 ERASE = "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: "
 INSTALL = "Install recovery image as image 1 or 2 (hit return to just boot image): "
 DIAG_BOOT = ["NOTE: switch running developer signed images", "Booting diags image..."]
+IP, CONFIGURING = "IP addr    :", "Configuring management port" + "." * 23 + "\r\n"
+# the kernel's view of eth0 and its routes once the loader has gone
+DUMP = ["/bin/sh", "-c", "/bin/imgloader-sim; ifconfig eth0 >/board/net.txt 2>&1; route -n >>/board/net.txt 2>&1"]
 USB_UP = ["Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\r\n",
           "USB mounted and ready!\r\n", "No boot image found on USB.\r\n"]
 
@@ -46,6 +49,11 @@ REJECTED = {
                     "load it? ", ["Continuing with replacement USB image...",
                                   "USB replacement image: board will boot with image1."], []),
 }
+
+
+def net(*want, no=()):
+    """Checks the kernel's view of eth0 and its routes, spaces folded."""
+    return lambda data: (lambda t: all(w in t for w in want) and not any(n in t for n in no))(" ".join(data.decode().split()))
 
 
 def row(name, state, shown, absent=(), after=None, cmds=None, answers=(), command=None):
@@ -96,6 +104,20 @@ ROWS = [
         answers=[(ANYWAY, "n"), (ANYWAY, "n")]),
     row("diags type entry", {S1: component(APPLICATION, DIAGS, key="production", type_entry=DIAGNOSTICS)},
         ["install diags image", "diagnostics running"]),
+    # gdbserver=on asks at start-up; Ctrl-C or q leaves the port alone and the boot goes on
+    row("static address", {ENV: env_image("gdbserver=on")}, ["\tNetmask    : 255.255.0.0\r\n\tGateway    : 10.9.0.1\r\n",
+                                                          CONFIGURING, B1], answers=[(DHCP, "n\n"), (IP, "10.9.8.7\n"), ("Netmask    :", "255.255.0.0\n"),
+                                      ("Gateway    :", "10.9.0.1\n")], command=DUMP, cmds=[DATE, MOUNT, SCAN, "reboot"],
+        after={"/board/net.txt": net("inet addr:10.9.8.7", "Mask:255.255.0.0", "0.0.0.0 10.9.0.1 0.0.0.0 UG")}),
+    row("static, no gateway", {ENV: env_image("gdbserver=on")}, [CONFIGURING, B1], absent=["\tNetmask", "\tGateway"],
+        answers=[(DHCP, "n\n"), (IP, "10.9.8.7\n"), ("Netmask    :", "\n"), ("Gateway    :", "\n")], command=DUMP,
+        after={"/board/net.txt": net("inet addr:10.9.8.7", "Mask:255.0.0.0", no=[" UG "])}),
+    *[row(f"network {name}", {ENV: env_image("gdbserver=on")}, [B1], absent=absent + [CONFIGURING], answers=answers,
+          command=DUMP if dump else None, after={"/board/net.txt": net(no=["inet addr"])} if dump else None,
+          cmds=[DATE, MOUNT, SCAN, *dhcp, "reboot"])
+      for name, answers, absent, dhcp, dump in [("dhcp", [(DHCP, "y\n")], [IP], ["dhclient -1 eth0"], True),
+                                                ("ctrl-c", [(DHCP, "\x03\n")], [IP], [], False),  # it reaches DUMP too
+                                                ("q", [(DHCP, "n\n"), (IP, "q\n")], [], [], True)]],
     row("gdbserver", {ENV: env_image("gdbserver=on"), S1: A1}, [DHCP, B1], absent=[RUNNING],
         cmds=[DATE, MOUNT, SCAN, "dhclient -1 eth0", f"gdbserver :1234 {APP}", "reboot"], answers=[(DHCP, "y\r")]),
     row("gdbport", {ENV: env_image("gdbserver=on", "gdbport=4000"), S1: A1}, [DHCP, B1],
@@ -195,5 +217,5 @@ def test_boot(loader, state, shown, absent, after, cmds, answers, command):
     eeprom = loader.read("/board/eeprom.bin")
     for key, value in after.items():
         got = loader.read(key) if key.startswith("/") else eeprom[int(key[7:])] if key != "source" else eeprom[314]
-        assert got == value, key
+        assert value(got) if callable(value) else got == value, key
     assert cmds is None or loader.commands() == cmds

@@ -1,4 +1,4 @@
-"""The rescue menu: its letters, USB picker, key wipe, physical presence and XMODEM downloads."""
+"""The rescue menu: its letters, TFTP questions, MAC address, USB picker, key wipe, physical presence, XMODEM."""
 
 import os
 import time
@@ -6,8 +6,9 @@ import time
 import pytest
 
 import xmodem_sender
-from harness import EOF_CONSOLE, MENU, MENU_PROMPT, SLOT, enter_menu
-from images import app_image, env_image
+from harness import EOF_CONSOLE, MENU, MENU_PROMPT, SLOT, enter_menu, in_order, talk
+from images import KERNEL, app_image, component, env_image
+from tftp_server import start_in_netns
 
 PICK = "Choose file number to install (q to quit): "
 AGAIN = MENU + MENU_PROMPT
@@ -23,6 +24,20 @@ LOWSEC = "/tmp/lowsec"
 ON = {LOWSEC: "trelmock\n"}
 CORRECT = "Correct. Physical presence established and low security mode enabled\r\n"
 CPLD = bytes(5) + b"\xa6" + bytes(250)  # LED register: bits 7..2 must survive
+IP, MASK, GW, SERVER, FILE = "IP addr    :", "Netmask    :", "Gateway    :", "Server addr:", "Image Filename: "
+BAD_IP, BAD_FILE = "Invalid IP address. Try again please\r\n", "Invalid filename. Try again please\r\n"
+NO_LINK, CONFIGURING = "Mgmt link not available. Quitting.\r\n", "Configuring management port"
+STATIC = [("10.1.2.3", MASK), ("", GW), ("", SERVER), ("127.0.0.1", FILE)]
+MAC, BAD_MAC = "MAC address (format nn:nn:nn:nn:nn:nn): ", "Invalid MAC address. Try again please\r\n"
+# the kernel's view of eth0 once the loader has gone
+DUMP = ["/bin/sh", "-c", "/bin/imgloader-sim; ifconfig eth0 >/board/net.txt 2>&1"]
+NO_ETH0 = ["/bin/sh", "-c", "ip link set eth0 down && ip link set eth0 name eth9 && exec /bin/imgloader-sim"]
+
+
+def tftp(pairs, absent, state=None, command=None):
+    """The TFTP questions answered in turn, (answer, shown next); TFTP never offers DHCP."""
+    return (state or {}, command, [("t", IP)] + [(answer + "\n", shown) for answer, shown in pairs] + [EXIT],
+            absent + ["Installing image", "DHCP"], {})
 
 
 def presence(seconds, answers):
@@ -72,6 +87,28 @@ DIALOGUES = {
                                                      b"File /mnt/usb/new.img installed from USB at 10:45:59 on 5-12-2026\n"}),
     **{f"wipe {key!r}": (KEY, None, [("k", WIPE), (key, (WIPED if key in "yY" else "") + "\r\n" + AGAIN), EXIT], [],
                          {"/user/extra.pem": None if key in "yY" else b"x"}) for key in ("y", "Y", "n", "\r")},
+    "tftp q": tftp([("q", AGAIN)], [SERVER]),
+    "tftp Quit": tftp([("Quit", AGAIN)], [MASK]),
+    "tftp no address": tftp([("", BAD_IP + IP), ("q", AGAIN)], [MASK]),
+    "tftp bad host": tftp([("0.1.2.3", "Invalid IP address 0.1.2.3. Try again please\r\n" + IP), ("q", AGAIN)], [MASK]),
+    "tftp bad gateway": tftp([("10.0.0.2", MASK), ("255.255.255.0", GW),
+                              ("240.0.0.1", "Invalid IP address 240.0.0.1. Try again please\r\n" + GW), ("Q", AGAIN)],
+                             [SERVER]),
+    "tftp bad mask": tftp([("10.0.0.2", MASK), ("nonsense", BAD_IP + MASK), ("q", AGAIN)], [GW]),
+    "tftp no server": tftp([("10.0.0.2", MASK), ("", GW), ("", SERVER), ("", BAD_IP + SERVER), ("q", AGAIN)], [FILE]),
+    "tftp bad file": tftp(STATIC + [("x", BAD_FILE + FILE), ("", BAD_FILE + FILE), ("q", AGAIN)], [CONFIGURING]),
+    # Ctrl-C ends the line and the dialogue, whether a name was typed or not
+    **{f"tftp ctrl-c {typed!r}": tftp(STATIC + [(typed + "\x03", AGAIN)], ["Invalid filename", CONFIGURING])
+       for typed in ("", "ab")},
+    # an unplugged cable, or no eth0 at all, ends TFTP before the download
+    "tftp no link": tftp(STATIC + [("image.bin", NO_LINK), ("", AGAIN)], ["Attempt"],
+                         {"/board/config": "time_scale 0.01\nlink down\n"}),
+    "tftp no eth0": tftp(STATIC + [("image.bin", "Open Interface eth0 error.\r\n" + NO_LINK), ("", AGAIN)],
+                         ["Attempt"], command=NO_ETH0),
+    "mac": ({}, DUMP, [("m", MAC), ("1:2:3:4:5:6;halt\n", BAD_MAC + MAC), ("q\n", BAD_MAC + MAC),
+                       ("1:2:3:4:5:6\n", AGAIN), ("m", MAC), ("2:4:6:8:a:c\n", AGAIN), EXIT], [], {
+        "/board/net.txt": lambda text: b"HWaddr 02:04:06:08:0A:0C" in text,
+        "/board/commands.log": lambda log: b"halt" not in log}),
     "unknown letter, R": ({}, None, [("z", 'z\r\nunknown option "Z". Please try again\r\n' + MENU_PROMPT),
                                      ("\x03", MENU_PROMPT), ("R", "[board] reboot")], ["Booting image", "application"],
                           {}),
@@ -89,11 +126,13 @@ DIALOGUES = {
 }
 
 
+# Board state, boot option (or command), (key sent, shown next)... ending at the boot or reboot, never shown, files
+# afterwards (or a check of them).
 @pytest.mark.parametrize("state,option,steps,absent,after", DIALOGUES.values(), ids=DIALOGUES)
 def test_menu_dialogue(loader, state, option, steps, absent, after):
     loader.rtc("2026-12-05 10:45:59")
     loader.prepare(state)
-    child = enter_menu(loader, option)
+    child = enter_menu(loader, *((None, option) if isinstance(option, list) else (option,)))
     for key, shown in steps:
         child.send(key)
         child.expect_exact(shown)
@@ -112,6 +151,41 @@ def test_a_console_at_end_of_input_is_asked_at_most_once_a_second(loader):
     time.sleep(3)
     loader.finish()
     assert 1 <= loader.console().count("Option? : ") <= 5
+
+
+# busybox tftp leaves no file of a failed transfer; a silent server costs about 13 s.
+# The name must reach tftp as one word, never as shell text.
+@pytest.mark.parametrize("faults,failed", [([], 0), (["silent", "break"], 2), (["break"] * 3, 3), ("missing", 3)])
+def test_tftp_download_tries_three_times_then_installs_and_logs(loader, tmp_path, faults, failed):
+    name = "a b';touch pwned;'$(touch pwned2).img"
+    kernel = component(KERNEL, b"k" * 3000, key="production")  # six blocks
+    (tmp_path / "root").mkdir()
+    if faults != "missing":
+        (tmp_path / "root" / name).write_bytes(kernel)
+    loader.rtc("2026-12-05 10:45:59")
+    loader.file("/tmp/image", component(KERNEL, b"stale" * 100, key="production"))  # left by an earlier run
+    child = enter_menu(loader)
+    server = start_in_netns(child.pid, tmp_path / "root", tmp_path / "log", [] if faults == "missing" else faults)
+    try:
+        child.send("t")
+        talk(child, [(IP, "10.1.2.3"), (MASK, ""), (GW, ""), (SERVER, "127.0.0.1"), (FILE, name)], end="\n")
+        assert loader.leave_menus() == (0, 1)
+    finally:
+        server.kill()
+    console = loader.console()
+    attempts, trying = min(failed + 1, 3), f"Installing image {name} from TFTP server 127.0.0.1\r\n"
+    timeouts = [f"Attempt {n}/3 of tftp timed out\r\n" for n in (1, 2, 3)]
+    assert console.count(trying) == attempts and in_order(console, trying, *timeouts[:failed])
+    assert not any(t in console for t in timeouts[failed:])
+    assert (tmp_path / "log").read_text().splitlines() == [name] * attempts
+    assert not any("pwned" in path for path in loader.written())
+    line = f"File {name} installed from 127.0.0.1 at 10:45:59 on 5-12-2026"
+    assert (loader.read("/dev/mtd-kernel")[:len(kernel)] == kernel) == (failed < 3)
+    if failed == 3:
+        assert "Tftp download failed. Aborting\r\n" in console and "Installing Kernel" not in console
+        assert loader.read("/tmp/image") is None and loader.read("/user/install.log") is None
+    else:
+        assert f"Updating install log. {line}" in console and loader.install_log() == [line]
 
 
 SLOT_PROMPT = "Install image as image 1 or 2 (hit return to just boot image): "
