@@ -13,10 +13,6 @@ def pytest_addoption(parser):
     parser.addoption("--sim", default=None, help="path of the imgloader-sim binary")
 
 
-def pytest_configure(config):
-    config.addinivalue_line("markers", "expect_crash: the console may show a crash or sanitizer report")
-
-
 @pytest.fixture(scope="session")
 def sim_path(request):
     path = request.config.getoption("--sim")

@@ -27,8 +27,7 @@ def env_image(*entries, size=256 * 1024):
 
 
 def version_id(version):
-    a, b, c, d = (int(x) for x in version.split("."))
-    return (a << 24) | (b << 16) | (c << 8) | d
+    return int.from_bytes(bytes(int(x) for x in version.split(".")), "big")
 
 
 def sign(payload, key):

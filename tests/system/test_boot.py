@@ -53,7 +53,8 @@ REJECTED = {
 
 def net(*want, no=()):
     """Checks the kernel's view of eth0 and its routes, spaces folded."""
-    return lambda data: (lambda t: all(w in t for w in want) and not any(n in t for n in no))(" ".join(data.decode().split()))
+    folded = lambda data: " ".join(data.decode().split())  # noqa: E731
+    return lambda data: all(w in folded(data) for w in want) and not any(n in folded(data) for n in no)
 
 
 def row(name, state, shown, absent=(), after=None, cmds=None, answers=(), command=None):
@@ -105,9 +106,10 @@ ROWS = [
     row("diags type entry", {S1: component(APPLICATION, DIAGS, key="production", type_entry=DIAGNOSTICS)},
         ["install diags image", "diagnostics running"]),
     # gdbserver=on asks at start-up; Ctrl-C or q leaves the port alone and the boot goes on
-    row("static address", {ENV: env_image("gdbserver=on")}, ["\tNetmask    : 255.255.0.0\r\n\tGateway    : 10.9.0.1\r\n",
-                                                          CONFIGURING, B1], answers=[(DHCP, "n\n"), (IP, "10.9.8.7\n"), ("Netmask    :", "255.255.0.0\n"),
-                                      ("Gateway    :", "10.9.0.1\n")], command=DUMP, cmds=[DATE, MOUNT, SCAN, "reboot"],
+    row("static address", {ENV: env_image("gdbserver=on")}, [
+        "\tNetmask    : 255.255.0.0\r\n\tGateway    : 10.9.0.1\r\n", CONFIGURING, B1], answers=[
+        (DHCP, "n\n"), (IP, "10.9.8.7\n"), ("Netmask    :", "255.255.0.0\n"), ("Gateway    :", "10.9.0.1\n")],
+        command=DUMP, cmds=[DATE, MOUNT, SCAN, "reboot"],
         after={"/board/net.txt": net("inet addr:10.9.8.7", "Mask:255.255.0.0", "0.0.0.0 10.9.0.1 0.0.0.0 UG")}),
     row("static, no gateway", {ENV: env_image("gdbserver=on")}, [CONFIGURING, B1], absent=["\tNetmask", "\tGateway"],
         answers=[(DHCP, "n\n"), (IP, "10.9.8.7\n"), ("Netmask    :", "\n"), ("Gateway    :", "\n")], command=DUMP,
@@ -118,15 +120,12 @@ ROWS = [
       for name, answers, absent, dhcp, dump in [("dhcp", [(DHCP, "y\n")], [IP], ["dhclient -1 eth0"], True),
                                                 ("ctrl-c", [(DHCP, "\x03\n")], [IP], [], False),  # it reaches DUMP too
                                                 ("q", [(DHCP, "n\n"), (IP, "q\n")], [], [], True)]],
-    row("gdbserver", {ENV: env_image("gdbserver=on"), S1: A1}, [DHCP, B1], absent=[RUNNING],
-        cmds=[DATE, MOUNT, SCAN, "dhclient -1 eth0", f"gdbserver :1234 {APP}", "reboot"], answers=[(DHCP, "y\r")]),
-    row("gdbport", {ENV: env_image("gdbserver=on", "gdbport=4000"), S1: A1}, [DHCP, B1],
-        cmds=[DATE, MOUNT, SCAN, "dhclient -1 eth0", f"gdbserver :4000 {APP}", "reboot"], answers=[(DHCP, "y\r")]),
-    row("gdbserver memchk", {ENV: env_image("gdbserver=on", "memchk=on"), S1: A1}, [DHCP, B1],
-        cmds=[DATE, MOUNT, SCAN, "dhclient -1 eth0", "libduma.so.0.0.0 loaded", f"gdbserver :1234 {APP}", "reboot"],
-        answers=[(DHCP, "y\r")]),
-    row("memchk", {ENV: env_image("memchk=on"), S1: A1}, [RUN1],
-        cmds=[DATE, MOUNT, SCAN, "libduma.so.0.0.0 loaded", "reboot"]),
+    *[row(name, {ENV: env_image(*options), S1: A1}, [DHCP, B1] if dhcp else [RUN1], answers=[(DHCP, "y\r")] * dhcp,
+          cmds=[DATE, MOUNT, SCAN, *["dhclient -1 eth0"] * dhcp, *run, "reboot"]) for name, options, dhcp, run in [
+        ("gdbserver", ["gdbserver=on"], True, [f"gdbserver :1234 {APP}"]),
+        ("gdbport", ["gdbserver=on", "gdbport=4000"], True, [f"gdbserver :4000 {APP}"]),
+        ("gdbserver memchk", ["gdbserver=on", "memchk=on"], True, ["libduma.so.0.0.0 loaded", f"gdbserver :1234 {APP}"]),
+        ("memchk", ["memchk=on"], False, ["libduma.so.0.0.0 loaded"])]],
     row("gdb", {ENV: env_image("gdb=on"), S1: A1, S2: GDB},
         [X2, "*** Launching under GDB ***", f"gdb runs {APP}", REBOOT], absent=[NO_GDB]),
     *[row(f"gdb {name}", {ENV: env_image("gdb=on"), **state}, shown + [NO_GDB, RUN1],
@@ -169,27 +168,24 @@ ROWS = [
     row("usb timeout", {"eeprom:315": b"\xd5", S1: A1}, ["." * 10 + "USB mount timed out\r\n", RUN1],
         absent=["No boot image found on USB."]),
     row("usb empty", {**USB, S1: A1}, USB_UP + ["No valid image found on USB\r\n", RUN1]),
-    # recovery image from the rescue partition; a directory in the way of a /tmp file the loader writes;
-    # answering no to the erase keeps /user
-    row("recovery install", {**DIAG_ENV, "mtd:rescue": RECOVERY},
-        DIAG_BOOT + ["Installing recovery image as image2...", "Setting boot image to 2", "application 4.0.0.0 running"],
-        after={S2: RECOVERY, "eeprom:256": 2, "source": 2}, cmds=[DATE, MOUNT, SCAN, "backtrace"],
-        answers=[(ERASE, "n"), (INSTALL, "2\n")]),
-    row("recovery boot", {**DIAG_ENV, "mtd:rescue": RECOVERY},
-        DIAG_BOOT + ["Booting recovery image. You will need to download and install an image before rebooting",
-                     "application 4.0.0.0 running"],
-        after={S2: None, "eeprom:256": 0xFF, "source": 4}, answers=[(ERASE, "n"), (INSTALL, "\n")]),
-    row("recovery crc", {**DIAG_ENV, "mtd:rescue": corrupt(RECOVERY)},
-        DIAG_BOOT + ["Image CRC failed. Quitting\r\n", RUN1], after={"eeprom:256": 0xFF, "source": 1},
-        answers=[(ERASE, "n")]),
-    row("recovery kernel", {**DIAG_ENV, "mtd:rescue": KERN}, DIAG_BOOT + ["Image not found... \r\n", RUN1],
-        after={"eeprom:256": 0xFF, "source": 1}, answers=[(ERASE, "n")]),
-    row("recovery no archive", {**DIAG_ENV, "mtd:rescue": RECOVERY, "/tmp/kalpaimage.tar.gz/x": ""},
-        DIAG_BOOT + ["Failed to open AppOS tarfile.\r\n", REBOOT], after={"/board/eeprom.bin": None},
-        answers=[(ERASE, "n")]),
-    row("recovery no image file", {**DIAG_ENV, "mtd:rescue": RECOVERY, "/tmp/image/x": ""},
-        DIAG_BOOT + ["Installing recovery image as image1...", "Failed to open image file.\r\n", REBOOT],
-        after={S1: A1, "/board/eeprom.bin": None}, answers=[(ERASE, "n"), (INSTALL, "1\n")]),
+    # recovery image from the rescue partition after no to the erase (/user kept); a directory in the way of a /tmp
+    # file the loader writes
+    *[row(f"recovery {name}", {**DIAG_ENV, "mtd:rescue": rescue, **state}, DIAG_BOOT + shown, after=after, cmds=cmds,
+          answers=[(ERASE, "n")] + [(INSTALL, slot)] * bool(slot)) for name, rescue, state, slot, shown, after, cmds in [
+        ("install", RECOVERY, {}, "2\n", ["Installing recovery image as image2...", "Setting boot image to 2",
+                                         "application 4.0.0.0 running"], {S2: RECOVERY, "eeprom:256": 2, "source": 2},
+         [DATE, MOUNT, SCAN, "backtrace"]),
+        ("boot", RECOVERY, {}, "\n", ["Booting recovery image. You will need to download and install an image before "
+                                      "rebooting", "application 4.0.0.0 running"],
+         {S2: None, "eeprom:256": 0xFF, "source": 4}, None),
+        ("crc", corrupt(RECOVERY), {}, None, ["Image CRC failed. Quitting\r\n", RUN1], {"eeprom:256": 0xFF, "source": 1},
+         None),
+        ("kernel", KERN, {}, None, ["Image not found... \r\n", RUN1], {"eeprom:256": 0xFF, "source": 1}, None),
+        ("no archive", RECOVERY, {"/tmp/kalpaimage.tar.gz/x": ""}, None, ["Failed to open AppOS tarfile.\r\n", REBOOT],
+         {"/board/eeprom.bin": None}, None),
+        ("no image file", RECOVERY, {"/tmp/image/x": ""}, "1\n", ["Installing recovery image as image1...",
+                                                                 "Failed to open image file.\r\n", REBOOT],
+         {S1: A1, "/board/eeprom.bin": None}, None)]],
     row("diags refused", {**DIAG_ENV, **SECURED, "mtd:rescue": component(APPLICATION, b"x" * 100)},
         ["Standalone diags cannot be run on a secured switch\r\nPlease establish physical presence first", RUN1]),
     row("diags after erase", {**DIAG_ENV, **SECURED, **LOWSEC, "mtd:rescue": component(DIAGNOSTICS, DIAGS)},

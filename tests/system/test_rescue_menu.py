@@ -24,6 +24,7 @@ LOWSEC = "/tmp/lowsec"
 ON = {LOWSEC: "trelmock\n"}
 CORRECT = "Correct. Physical presence established and low security mode enabled\r\n"
 CPLD = bytes(5) + b"\xa6" + bytes(250)  # LED register: bits 7..2 must survive
+LEDS = lambda log: [line.split()[1] for line in log.decode().splitlines()]  # noqa: E731  values written, in order
 IP, MASK, GW, SERVER, FILE = "IP addr    :", "Netmask    :", "Gateway    :", "Server addr:", "Image Filename: "
 BAD_IP, BAD_FILE = "Invalid IP address. Try again please\r\n", "Invalid filename. Try again please\r\n"
 NO_LINK, CONFIGURING = "Mgmt link not available. Quitting.\r\n", "Configuring management port"
@@ -51,15 +52,10 @@ def presence(seconds, answers):
     # the blinks keep the register's upper bits; padding cycles hide the count
     leds = (["0xa5"] + ["0xa4", "0xa5"] * count + ["0xa5"] * 2 * (cycles - count)) * len(answers)
     return ({"/board/rtc": f"2026-12-05 10:45:{seconds:02d}\n", "/board/cpld.bin": CPLD}, None,
-            steps + [EXIT if right else ("", "[board] reboot")], [], {
-                LOWSEC: b"trelmock\n" if right else None, "/board/led.log": lambda log: led_values(log) == leds})
+            steps + [EXIT if right else ("", "[board] reboot")], [], {LOWSEC: b"trelmock\n" if right else None,
+                                                                     "/board/led.log": lambda log: LEDS(log) == leds})
 
 
-def led_values(log):
-    return [line.split()[1] for line in log.decode().splitlines()]
-
-
-KEY = {"/user/extra.pem": "x"}
 # Each letter in either case reaches its entry, left with q, Ctrl-C (and Enter: a line read goes on after it) or
 # nothing (the versions).
 ENTRIES = {"t": ("Performing TFTP rescue", "q\r"), "m": ("MAC address (format nn:nn:nn:nn:nn:nn): ", "\x03\r"),
@@ -83,10 +79,12 @@ DIALOGUES = {
         EXIT], [], {"/user/install.log": None}),
     "picker installs": ({"/mnt/usb/new.img": app_image("2.0.0.0")}, None, [
         ("u", PICK), ("1\n", "Installing new.img\r\n"), ("", "(hit return to just boot image): "), ("2\n", AGAIN),
-        ("e", "application 2.0.0.0 running")], [], {SLOT.format(2): app_image("2.0.0.0"), "/user/install.log":
-                                                     b"File /mnt/usb/new.img installed from USB at 10:45:59 on 5-12-2026\n"}),
-    **{f"wipe {key!r}": (KEY, None, [("k", WIPE), (key, (WIPED if key in "yY" else "") + "\r\n" + AGAIN), EXIT], [],
-                         {"/user/extra.pem": None if key in "yY" else b"x"}) for key in ("y", "Y", "n", "\r")},
+        ("e", "application 2.0.0.0 running")], [], {
+        SLOT.format(2): app_image("2.0.0.0"), "/user/install.log": b"File /mnt/usb/new.img installed from USB at "
+                                                                   b"10:45:59 on 5-12-2026\n"}),
+    **{f"wipe {key!r}": ({"/user/extra.pem": "x"}, None, [
+        ("k", WIPE), (key, (WIPED if key in "yY" else "") + "\r\n" + AGAIN), EXIT], [],
+        {"/user/extra.pem": None if key in "yY" else b"x"}) for key in ("y", "Y", "n", "\r")},
     "tftp q": tftp([("q", AGAIN)], [SERVER]),
     "tftp Quit": tftp([("Quit", AGAIN)], [MASK]),
     "tftp no address": tftp([("", BAD_IP + IP), ("q", AGAIN)], [MASK]),
@@ -118,11 +116,11 @@ DIALOGUES = {
                         [ASK], {LOWSEC: None, "/board/led.log": lambda log: log.endswith(b" 0xa5\n")}),
     "presence declined": ({}, None, [("p", START), ("n", "n\r\n" + AGAIN), EXIT], [HIT], {"/board/led.log": None}),
     # the boot override keeps the mode on whatever the answer; only the marker can go
-    **{f"disable {key}": (ON, None, [("p", DISABLE), (key, key + "\r\n" + AGAIN), ("p", DISABLE if key in "nN" else START),
-                                     ("\x03", "\r\n" + AGAIN), EXIT], [], {LOWSEC: b"trelmock\n" if key in "nN" else None})
-       for key in "nNyx"},
-    "override": ({}, "lowsec=authorised", [("p", OVERRIDE + DISABLE), ("y", "y\r\n" + AGAIN),
-                                           ("p", OVERRIDE + DISABLE), ("\x03", "\r\n" + AGAIN), EXIT], [], {LOWSEC: None}),
+    **{f"disable {key}": (ON, None, [
+        ("p", DISABLE), (key, key + "\r\n" + AGAIN), ("p", DISABLE if key in "nN" else START), ("\x03", "\r\n" + AGAIN),
+        EXIT], [], {LOWSEC: b"trelmock\n" if key in "nN" else None}) for key in "nNyx"},
+    "override": ({}, "lowsec=authorised", [("p", OVERRIDE + DISABLE), ("y", "y\r\n" + AGAIN), ("p", OVERRIDE + DISABLE),
+                                           ("\x03", "\r\n" + AGAIN), EXIT], [], {LOWSEC: None}),
 }
 
 
