@@ -58,8 +58,7 @@ def net(*want, no=()):
 
 
 def row(name, state, shown, absent=(), after=None, cmds=None, answers=(), command=None):
-    """Board state, console text shown in this order and never shown, afterwards ({path, "eeprom:N" or
-    "source": value}), the whole command log; the clock reads 2026-12-05 10:45:59 throughout."""
+    """State, console shown in order and never, afterwards {path, "eeprom:N" or "source": value}, command log."""
     return pytest.param(state, shown, absent, after or {}, cmds, answers, command, id=name)
 
 
@@ -150,20 +149,16 @@ ROWS = [
         ["Failed to open application image output file.\r\n", REBOOT], absent=[RUNNING, B2]),
     row("no starter", {S1: A1, "/bin/backtrace": None}, ["Failed to start Application OS.\r\n", REBOOT],
         absent=[RUNNING, B2]),
-    # A stick's image goes on the rejected list before it is read: a failing one is not tried again unasked.
-    row("usb", {**USB, OS_IMG: A3, S1: A1},
-        USB_UP + ["Booting image 'KPX4190_OS.img' from USB stick.\r\n", "application 3.0.0.0 running"],
-        after={"source": 3, rejected(A3): b""}),
-    row("usb corrupt", {**USB, OS_IMG: KERN, S1: A1},
-        USB_UP + ["Error: USB image corrupted or belongs to another switch type.\r\n", RUN1],
-        after={"source": 1, rejected(KERN): b""}),
-    row("usb crc", {**USB, OS_IMG: corrupt(A3), S1: A1}, USB_UP + ["USB image CRC failed.", RUN1],
-        after={"source": 1, rejected(corrupt(A3)): b""}),
-    # without its checksum (md5sum's output cannot be written) the image boots unlisted
-    row("usb unlisted", {**USB, OS_IMG: A3, S1: A1, "/tmp/img_md5string/x": ""},
-        USB_UP + ["Warning: Cannot determine if image is in rejected list!\r\n",
-                  "Warning: Cannot add image to rejected list!\r\n", "application 3.0.0.0 running"],
-        after={"source": 3, rejected(A3): None}),
+    # A stick's image goes on the rejected list before it is read: a failing one is not tried again unasked;
+    # without its checksum (md5sum's output cannot be written) the image boots unlisted.
+    *[row(f"usb {name}", {**USB, OS_IMG: image, S1: A1, **state}, USB_UP + shown + [f"application {booted} running"],
+          after={"source": source, rejected(image): None if state else b""})
+      for name, image, state, shown, booted, source in [
+          ("boot", A3, {}, ["Booting image 'KPX4190_OS.img' from USB stick.\r\n"], "3.0.0.0", 3),
+          ("corrupt", KERN, {}, ["Error: USB image corrupted or belongs to another switch type.\r\n"], "1.0.0.0", 1),
+          ("crc", corrupt(A3), {}, ["USB image CRC failed."], "1.0.0.0", 1),
+          ("unlisted", A3, {"/tmp/img_md5string/x": ""}, ["Warning: Cannot determine if image is in rejected list!\r\n",
+                                                          "Warning: Cannot add image to rejected list!\r\n"], "3.0.0.0", 3)]],
     row("usb off", {"eeprom:315": b"\x00", "/tmp/usb": "", S1: A1}, [RUN1], absent=["Attempting to mount", "USB"]),
     row("usb timeout", {"eeprom:315": b"\xd5", S1: A1}, ["." * 10 + "USB mount timed out\r\n", RUN1],
         absent=["No boot image found on USB."]),

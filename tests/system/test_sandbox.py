@@ -140,23 +140,16 @@ def test_board_state_reaches_the_root_and_upper_holds_exactly_what_the_run_wrote
     assert (template / "etc" / "hosts").is_file() and (template / "dev" / "i2c-0").is_file()
 
 
-@pytest.mark.parametrize("path, ok", [("/dev/i2c-0", True), ("/user/images/image1", True), ("dev/i2c-0", False),
-                                      ("/", False), ("/tmp/../etc", False), ("/..", False), ("/tmp//x", False),
-                                      ("/tmp/x/", False)])
-def test_board_paths_cannot_leave_the_root(path, ok):
-    if ok:
-        assert harness.sandbox.board_path(path) == path
-    else:
+def test_harness_stays_inside_the_board_root(board):
+    assert [harness.sandbox.board_path(p) for p in ("/dev/i2c-0", "/user/images/image1")] == ["/dev/i2c-0",
+                                                                                           "/user/images/image1"]
+    for path in ("dev/i2c-0", "/", "/tmp/../etc", "/..", "/tmp//x", "/tmp/x/"):
         with pytest.raises(ValueError):
             harness.sandbox.board_path(path)
-
-
-def test_harness_does_not_follow_links_the_run_left(board):
-    assert board.run_command(["ln", "-s", "/etc", "/tmp/out"])[0] == 0
-    with pytest.raises(ValueError):
-        board.file("/tmp/out/passwd", "x")
-    with pytest.raises(ValueError):
-        board.read("/tmp/out/passwd")
+    assert board.run_command(["ln", "-s", "/etc", "/tmp/out"])[0] == 0  # links the run left are not followed
+    for use in (lambda: board.file("/tmp/out/passwd", "x"), lambda: board.read("/tmp/out/passwd")):
+        with pytest.raises(ValueError):
+            use()
 
 
 def test_harness_reports_a_crash(board):
