@@ -78,8 +78,7 @@ class Board:
             f.write(_bytes(data))
 
     def config(self, lines):
-        text = lines if isinstance(lines, str) else "\n".join(lines)
-        self.file("/board/config", text if text.endswith("\n") else text + "\n")
+        self.file("/board/config", (lines if isinstance(lines, str) else "\n".join(lines)).rstrip("\n") + "\n")
 
     def eeprom(self, offset, data):
         self._patch("/board/eeprom.bin", offset, data, lambda: b"\xff" * EEPROM_SIZE)
@@ -143,9 +142,7 @@ class Board:
 
     def _collect_coverage(self):
         files = [p for p in self.upper.rglob("*.gcda") if p.is_file() and not p.is_symlink()] if COVERAGE_RUNS else []
-        if not files:
-            return
-        dest = Path(tempfile.mkdtemp(prefix="run-", dir=COVERAGE_RUNS))
+        dest = Path(tempfile.mkdtemp(prefix="run-", dir=COVERAGE_RUNS)) if files else None
         for p in files:
             (dest / p.relative_to(self.upper)).parent.mkdir(parents=True, exist_ok=True)
             p.rename(dest / p.relative_to(self.upper))

@@ -27,7 +27,6 @@ ERASE = "Confirm: Erase filesystem? (all saved data, configuration, keys will be
 INSTALL = "Install recovery image as image 1 or 2 (hit return to just boot image): "
 DIAG_BOOT = ["NOTE: switch running developer signed images", "Booting diags image..."]
 IP, CONFIGURING = "IP addr    :", "Configuring management port" + "." * 23 + "\r\n"
-# the kernel's view of eth0 and its routes once the loader has gone
 DUMP = ["/bin/sh", "-c", "/bin/imgloader-sim; ifconfig eth0 >/board/net.txt 2>&1; route -n >>/board/net.txt 2>&1"]
 USB_UP = ["Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\r\n",
           "USB mounted and ready!\r\n", "No boot image found on USB.\r\n"]
@@ -41,18 +40,8 @@ def rejected(image):
     return f"/user/images/rejected/{hashlib.md5(image).hexdigest()}"
 
 
-# name on the stick, question, shown when taken, shown when refused
-REJECTED = {
-    "os": ("KPX4190_OS.img", "USB image is in rejected list.\r\nWould you still like to load it? (y/n) ",
-           ["Continuing to load USB image..."], ["USB Boot failed. Trying flash images.\r\n"]),
-    "replacement": ("KPX4190_replace1_OS.img", "Replacement USB image is in rejected list.\r\nWould you still like to "
-                    "load it? ", ["Continuing with replacement USB image...",
-                                  "USB replacement image: board will boot with image1."], []),
-}
-
-
 def net(*want, no=()):
-    """Checks the kernel's view of eth0 and its routes, spaces folded."""
+    """Checks the kernel's view of eth0 and its routes (DUMP writes it once the loader has gone), spaces folded."""
     folded = lambda data: " ".join(data.decode().split())  # noqa: E731
     return lambda data: all(w in folded(data) for w in want) and not any(n in folded(data) for n in no)
 
@@ -157,8 +146,9 @@ ROWS = [
           ("boot", A3, {}, ["Booting image 'KPX4190_OS.img' from USB stick.\r\n"], "3.0.0.0", 3),
           ("corrupt", KERN, {}, ["Error: USB image corrupted or belongs to another switch type.\r\n"], "1.0.0.0", 1),
           ("crc", corrupt(A3), {}, ["USB image CRC failed."], "1.0.0.0", 1),
-          ("unlisted", A3, {"/tmp/img_md5string/x": ""}, ["Warning: Cannot determine if image is in rejected list!\r\n",
-                                                          "Warning: Cannot add image to rejected list!\r\n"], "3.0.0.0", 3)]],
+          ("unlisted", A3, {"/tmp/img_md5string/x": ""}, ["Warning: Cannot determine if image is in rejected list!"
+                                                          "\r\n", "Warning: Cannot add image to rejected list!\r\n"],
+           "3.0.0.0", 3)]],
     row("usb off", {"eeprom:315": b"\x00", "/tmp/usb": "", S1: A1}, [RUN1], absent=["Attempting to mount", "USB"]),
     row("usb timeout", {"eeprom:315": b"\xd5", S1: A1}, ["." * 10 + "USB mount timed out\r\n", RUN1],
         absent=["No boot image found on USB."]),
@@ -194,7 +184,12 @@ ROWS = [
           absent=(refused + [TIMEOUT]) if reply == "xy\n" else taken + [TIMEOUT] * (reply is not None),
           after={S1: A3 if reply == "xy\n" and kind == "replacement" else A1}, answers=[(question, reply or "")],
           command=EOF_CONSOLE if reply == "eof" else None)
-      for kind, (name, question, taken, refused) in REJECTED.items() for reply in ("xy\n", "n\n", None, "eof")],
+      for reply in ("xy\n", "n\n", None, "eof") for kind, name, question, taken, refused in [  # taken: shown if yes
+          ("os", "KPX4190_OS.img", "USB image is in rejected list.\r\nWould you still like to load it? (y/n) ",
+           ["Continuing to load USB image..."], ["USB Boot failed. Trying flash images.\r\n"]),
+          ("replacement", "KPX4190_replace1_OS.img", "Replacement USB image is in rejected list.\r\nWould you still "
+           "like to load it? ", ["Continuing with replacement USB image...",
+                                 "USB replacement image: board will boot with image1."], [])]],
 ]
 
 

@@ -13,15 +13,13 @@ from tftp_server import start_in_netns
 PICK = "Choose file number to install (q to quit): "
 AGAIN = MENU + MENU_PROMPT
 EXIT = ("e", "application 1.0.0.0 running")
-WIPE = "Confirm: wiping system keys y/N: "
-WIPED = "System keys have been deleted. Reset the switch to complete the operation"
-START = "Do you wish to continue y/N? "
+WIPE, WIPED = "Confirm: wiping system keys y/N: ", "System keys have been deleted. Reset the switch to complete the " \
+    "operation"
+START, ASK = "Do you wish to continue y/N? ", "How many times did the LED blink? "
 HIT = "Hit a key to start the test. The blue location LED will blink a number of times.\r\n"
-ASK = "How many times did the LED blink? "
 DISABLE = "Switch is in low security mode. Confirm disabling Y/n? "
 OVERRIDE = "NOTE: Uboot low security mode override enabled\r\n"
-LOWSEC = "/tmp/lowsec"
-ON = {LOWSEC: "trelmock\n"}
+LOWSEC, ON = "/tmp/lowsec", {"/tmp/lowsec": "trelmock\n"}
 CORRECT = "Correct. Physical presence established and low security mode enabled\r\n"
 CPLD = bytes(5) + b"\xa6" + bytes(250)  # LED register: bits 7..2 must survive
 LEDS = lambda log: [line.split()[1] for line in log.decode().splitlines()]  # noqa: E731  values written, in order
@@ -186,9 +184,8 @@ def test_tftp_download_tries_three_times_then_installs_and_logs(loader, tmp_path
         assert f"Updating install log. {line}" in console and loader.install_log() == [line]
 
 
-SLOT_PROMPT = "Install image as image 1 or 2 (hit return to just boot image): "
+SLOT_PROMPT, RX = "Install image as image 1 or 2 (hit return to just boot image): ", "#!/bin/sh\n{}\n"
 BIG = app_image("4.0.0.0", files={"home/bin/data": (os.urandom(5000), 0o644)})
-RX = "#!/bin/sh\n{}\n"
 
 
 # Data sent (or a receiver stand-in that leaves a file although the transfer did not complete), blocks sent

@@ -11,7 +11,6 @@ import pytest
 
 import harness
 
-SANDBOX_PY = str(harness.REPO / "tools" / "sandbox" / "sandbox.py")
 APP = {"/tmp/home/bin/mp.elf.strip": ("#!/bin/sh\necho application running as $0\nexit 5\n", 0o755)}
 MOUNT = "mount -o sync -t jffs2 /dev/mtd-user /user"
 GDBSERVER = "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :1234 /tmp/home/bin/mp.elf.strip"
@@ -105,8 +104,8 @@ def test_refuses_without_a_user_namespace(tmp_path):
 def test_ctrl_c_reaches_the_loader_and_the_sandbox_survives(board, launcher, trap, status):
     board.file("/bin/standin", f"#!/bin/sh\n{trap}echo ready\nwhile :; do sleep 0.05; done\n", 0o755)
     child = board.start(["/bin/standin"]) if launcher == "harness" else harness.spawn(
-        [sys.executable, SANDBOX_PY, "run", "--template", str(board.template), "--upper", str(board.upper), "--",
-         "/bin/standin"], board.log)
+        [sys.executable, str(harness.sandbox.HERE / "sandbox.py"), "run", "--template", str(board.template),
+         "--upper", str(board.upper), "--", "/bin/standin"], board.log)
     child.expect_exact("ready")
     child.sendintr()
     if trap:

@@ -11,12 +11,6 @@ BLOCK = 1024
 AFTER_ACK = 0.002  # rx flushes its input after each ACK: a block sent at once can lose its start
 
 
-def blocks(data):
-    for n, at in enumerate(range(0, len(data), BLOCK), start=1):
-        chunk = data[at:at + BLOCK].ljust(BLOCK, bytes([SUB]))
-        yield bytes([STX, n & 0xFF, 0xFF - (n & 0xFF)]) + chunk + binascii.crc_hqx(chunk, 0).to_bytes(2, "big")
-
-
 def padded(data):
     return data + bytes([SUB]) * (-len(data) % BLOCK)
 
@@ -45,7 +39,9 @@ def finish(child, key=b"\n", timeout=10):
 def send(child, data, cancel_after=None, retries=10, timeout=3):
     """After start(); cancels after cancel_after blocks. True when the end was acknowledged."""
     fd = child.child_fd
-    for n, block in enumerate(blocks(data)):
+    for n, at in enumerate(range(0, len(data), BLOCK)):
+        chunk, seq = data[at:at + BLOCK].ljust(BLOCK, bytes([SUB])), (n + 1) & 0xFF
+        block = bytes([STX, seq, 0xFF - seq]) + chunk + binascii.crc_hqx(chunk, 0).to_bytes(2, "big")
         for _ in range(retries if n != cancel_after else 0):
             os.write(fd, block)
             # other bytes (repeated C's) are skipped; a silence sends the block again
