@@ -54,8 +54,7 @@ def row(name, state, shown, absent=(), after=None, cmds=None, answers=(), comman
 ROWS = [
     row("cold start", {}, [B1, FAIL1, FAIL2, "Entering Rescue Mode.", REBOOT], absent=["ERROR", "I2C error"],
         cmds=[DATE, MOUNT, SCAN, "reboot"]),
-    row("selection 2", {"eeprom:256": b"\x02", **NO_BOOT}, [B2, B1]),
-    row("selection 3", {"eeprom:256": b"\x03", **NO_BOOT}, [B1, B2]),
+    *[row(f"selection {n}", {"eeprom:256": bytes([n]), **NO_BOOT}, order) for n, order in [(2, [B2, B1]), (3, [B1, B2])]],
     row("no i2c-0", {"/dev/i2c-0": None, **NO_BOOT},
         ["ERROR: driver /dev/i2c-0 couldn't be opened\r\n", "I2C error when setting bus 1, device 0xa4: 9", B1, B2,
          REBOOT],  # bus 1 unopened: slot 1, no USB, no date
