@@ -13,10 +13,6 @@ def pytest_addoption(parser):
     parser.addoption("--sim", default=None, help="path of the imgloader-sim binary")
 
 
-def pytest_configure(config):
-    config.addinivalue_line("markers", "expect_crash: the console may show a crash or sanitizer report")
-
-
 @pytest.fixture(scope="session")
 def sim_path(request):
     path = request.config.getoption("--sim")
@@ -25,22 +21,17 @@ def sim_path(request):
 
 @pytest.fixture(scope="session")
 def template(tmp_path_factory, sim_path):
-    """One template root per session. Without --sim the loader is a stand-in that
-    only says so; tests that need the real one ask for sim_path and skip."""
+    # Without --sim a stand-in takes the loader's place; tests that need the loader skip.
     base = tmp_path_factory.mktemp("sandbox")
-    loader = sim_path
-    if loader is None:
-        loader = base / "no-loader"
-        loader.write_text("#!/bin/sh\necho 'no imgloader-sim given (--sim)'\nexit 127\n")
-        loader.chmod(0o755)
-    out = harness.sandbox.build_template(str(loader), base / "template")
-    yield out
-    shutil.rmtree(out, ignore_errors=True)
+    if sim_path is None:
+        (base / "no-loader").write_text("#!/bin/sh\necho 'no imgloader-sim given (--sim)'\nexit 127\n")
+        (base / "no-loader").chmod(0o755)
+    yield harness.sandbox.build_template(str(sim_path or base / "no-loader"), base / "template")
+    shutil.rmtree(base / "template", ignore_errors=True)
 
 
 @pytest.fixture
 def loader(board, sim_path):
-    """A board that runs the real loader, with time scaled down."""
     if sim_path is None:
         pytest.skip("needs --sim")
     board.config("time_scale 0.01")
@@ -54,10 +45,8 @@ def board(template, request):
         yield b
     finally:
         b.finish()
-        console = b.console()
-        if console:
-            print("----- board console -----")
-            print(console)
+        if b.console():
+            print("----- board console -----\n" + b.console())
         crashes = b.crashes()
         b.close()
         if crashes and not (b.crash_expected or request.node.get_closest_marker("expect_crash")):

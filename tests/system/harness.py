@@ -1,7 +1,7 @@
-"""A simulated board for system tests: state written before the run, the
-loader (or any command) started in the sandbox on a pseudo-terminal, and what
-the run left behind read back from the overlay's upper directory."""
+"""A simulated board: state written before the run, the loader started in the
+sandbox on a pseudo-terminal, and what the run wrote read back from the upper directory."""
 
+import contextlib
 import io
 import os
 import re
@@ -19,20 +19,16 @@ import sandbox  # noqa: E402
 
 CRASH_PATTERNS = ("AddressSanitizer", "runtime error:", "LeakSanitizer", "Segmentation fault",
                   "core dumped", "Aborted", "Bus error", "Illegal instruction", "Floating point exception")
-# Set by scripts/coverage.sh: each run's coverage counters, which a loader built
-# for it writes under its build tree's absolute path in the upper directory, are
-# moved into a directory of their own there before the board is reset or removed.
+# Set by scripts/coverage.sh: the counters each run writes into the upper directory are moved there.
 COVERAGE_RUNS = os.environ.get("IMGL_COVERAGE_RUNS")
 EEPROM_SIZE = 8192
 DEFAULT_TIMEOUT = 30
 SLOT = "/user/images/image{}"
-MENU = ("Please select one of the following options:\r\n"
-        "\tT) Configure networking and tftp download an image\r\n"
-        "\tX) Use xmodem 1K to serial download an image\r\n"
-        "\tP) Physical presence (low security mode)\r\n"
-        "\tR) Reboot\r\n"
-        "\tE) Exit\r\n")
+MENU = ("Please select one of the following options:\r\n\tT) Configure networking and tftp download an image\r\n"
+        "\tX) Use xmodem 1K to serial download an image\r\n\tP) Physical presence (low security mode)\r\n"
+        "\tR) Reboot\r\n\tE) Exit\r\n")
 MENU_PROMPT = "\r\nOption? : "
+EOF_CONSOLE = ["/bin/sh", "-c", "exec /bin/imgloader-sim </dev/null"]
 
 
 def _bytes(data):
@@ -40,11 +36,11 @@ def _bytes(data):
 
 
 def spawn(argv, log, timeout=DEFAULT_TIMEOUT):
-    """argv on a fresh pseudo-terminal, without pexpect's send and close delays."""
-    child = pexpect.spawn(argv[0], argv[1:], timeout=timeout, encoding="utf-8",
-                          codec_errors="replace", dimensions=(24, 132), env=dict(os.environ))
+    child = pexpect.spawn(argv[0], argv[1:], timeout=timeout, encoding="utf-8", codec_errors="replace",
+                          dimensions=(24, 132), env=dict(os.environ))
+    # pexpect's send and close delays would slow every run down
     child.delaybeforesend = child.delayafterclose = child.delayafterterminate = 0
-    child.ptyproc.delayafterclose = child.ptyproc.delayafterterminate = 0  # not reached by pexpect's own
+    child.ptyproc.delayafterclose = child.ptyproc.delayafterterminate = 0
     child.logfile_read = log
     return child
 
@@ -53,26 +49,19 @@ class Board:
     def __init__(self, template):
         self.template = Path(template)
         self.upper = Path(tempfile.mkdtemp(prefix="sbx-board-"))
-        self.removals = []
-        self.child = None
-        self.run = None
-        self.crash_expected = False
+        self.removals, self.child, self.run, self.crash_expected = [], None, None, False
         self.log = io.StringIO()
 
-    # --- board state, written before the start -------------------------------------------
-
     def _path(self, path):
-        # Runs leave links in the upper directory; following one would reach the host.
-        rel = sandbox.board_path(path).lstrip("/")
+        # a run can leave links in the upper directory; following one would reach the host
         p = self.upper
-        for part in rel.split("/"):
+        for part in sandbox.board_path(path).lstrip("/").split("/"):
             p = p / part
             if p.is_symlink():
                 raise ValueError(f"{path} goes through a link of the board root")
         return p
 
     def file(self, path, data, mode=None):
-        """Any file of the board root, e.g. /user/images/image1."""
         dest = self._path(path)
         dest.parent.mkdir(parents=True, exist_ok=True)
         dest.write_bytes(_bytes(data))
@@ -89,46 +78,45 @@ class Board:
             f.write(_bytes(data))
 
     def config(self, lines):
-        """Replaces /board/config (the template's holds `time_scale 1`)."""
-        text = lines if isinstance(lines, str) else "\n".join(lines)
-        self.file("/board/config", text if text.endswith("\n") else text + "\n")
+        self.file("/board/config", (lines if isinstance(lines, str) else "\n".join(lines)).rstrip("\n") + "\n")
 
     def eeprom(self, offset, data):
         self._patch("/board/eeprom.bin", offset, data, lambda: b"\xff" * EEPROM_SIZE)
 
     def rtc(self, when):
-        """Pins the board clock, e.g. "2026-12-05 10:45:59"."""
         self.file("/board/rtc", when + "\n")
 
     def mtd(self, name, data, offset=0):
-        """Writes into an erased (or earlier written) flash partition."""
-        self._patch(f"/dev/mtd-{name}", offset, data,
-                    lambda: (self.template / "dev" / f"mtd-{name}").read_bytes())
+        self._patch(f"/dev/mtd-{name}", offset, data, lambda: (self.template / "dev" / f"mtd-{name}").read_bytes())
 
     def remove(self, path):
-        """Deletes a file of the template root for this board, e.g. /dev/i2c-0."""
         self.removals.append(str(path))
 
-    # --- running ----------------------------------------------------------------------------
+    def prepare(self, state):
+        """{path: data}; "mtd:NAME" and "eeprom:OFFSET" write flash and EEPROM, None removes the path."""
+        for path, data in state.items():
+            kind, _, arg = path.partition(":")
+            if data is None:
+                self.remove(path)
+            elif kind in ("mtd", "eeprom"):
+                self.mtd(arg, data) if kind == "mtd" else self.eeprom(int(arg), data)
+            else:
+                self.file(path, data)
 
     def start(self, command=None, timeout=DEFAULT_TIMEOUT):
-        """Starts the loader (or command) on a fresh console; returns the pexpect child."""
         self.finish()
         self.run = sandbox.Run(self.template, self.upper, command, self.removals)
         self.child = spawn(self.run.argv(), self.log, timeout)
         return self.child
 
     def wait(self, timeout=DEFAULT_TIMEOUT):
-        """Waits for the end of the run; answers the loader's exit status."""
         self.child.expect(pexpect.EOF, timeout=timeout)
         self.child.close()
         self._collect_coverage()
-        status = self.child.exitstatus
-        return status if status is not None else 128 + self.child.signalstatus
+        return self.child.exitstatus if self.child.exitstatus is not None else 128 + self.child.signalstatus
 
     def leave_menus(self, timeout=DEFAULT_TIMEOUT):
-        """Like wait(), but chooses Exit each time the rescue menu asks for an
-        option; answers (exit status, number of menus left)."""
+        """wait(), choosing Exit at every rescue menu: (exit status, menus left)."""
         menus = 0
         while self.child.expect_exact([MENU_PROMPT, pexpect.EOF], timeout=timeout) == 0:
             self.child.send("e")
@@ -136,20 +124,15 @@ class Board:
         return self.wait(timeout), menus
 
     def run_command(self, command, timeout=DEFAULT_TIMEOUT):
-        """Runs command inside to its end: (exit status, console output of this run)."""
         start = len(self.log.getvalue())
         self.start(command, timeout)
-        status = self.wait(timeout)
-        return status, self.log.getvalue()[start:]
+        return self.wait(timeout), self.log.getvalue()[start:]
 
     def finish(self):
-        """Ends a run that is still going and drops its mount point."""
         if self.child is not None:
-            if self.child.isalive():
-                try:
+            with contextlib.suppress(pexpect.TIMEOUT, pexpect.EOF):  # what is still on its way goes to the log
+                if self.child.isalive():
                     self.child.read_nonblocking(1 << 16, timeout=0.1)
-                except (pexpect.TIMEOUT, pexpect.EOF):
-                    pass
             self.child.close(force=True)
             self.child = None
         if self.run is not None:
@@ -158,39 +141,28 @@ class Board:
         self._collect_coverage()
 
     def _collect_coverage(self):
-        if not COVERAGE_RUNS:
-            return
-        files = [p for p in self.upper.rglob("*.gcda") if p.is_file() and not p.is_symlink()]
-        if not files:
-            return
-        dest = Path(tempfile.mkdtemp(prefix="run-", dir=COVERAGE_RUNS))
+        files = [p for p in self.upper.rglob("*.gcda") if p.is_file() and not p.is_symlink()] if COVERAGE_RUNS else []
+        dest = Path(tempfile.mkdtemp(prefix="run-", dir=COVERAGE_RUNS)) if files else None
         for p in files:
-            rel = p.relative_to(self.upper)
-            (dest / rel).parent.mkdir(parents=True, exist_ok=True)
-            p.rename(dest / rel)
-            # Folders left empty go too: the board's files read as without coverage.
-            d = p.parent
+            (dest / p.relative_to(self.upper)).parent.mkdir(parents=True, exist_ok=True)
+            p.rename(dest / p.relative_to(self.upper))
+            d = p.parent  # emptied folders go too, or the board would see them
             while d != self.upper and not any(d.iterdir()):
                 d.rmdir()
                 d = d.parent
-
-    # --- after the run ----------------------------------------------------------------------
 
     def console(self):
         return self.log.getvalue()
 
     def read(self, path):
-        """A file the run wrote (from the upper directory), or None."""
         p = self._path(path)
         return p.read_bytes() if p.is_file() else None
 
     def written(self):
-        """Every path in the upper directory, relative to the board root."""
         return sorted("/" + str(p.relative_to(self.upper)) for p in self.upper.rglob("*"))
 
     def _lines(self, path):
-        data = self.read(path)
-        return data.decode(errors="replace").splitlines() if data is not None else []
+        return (self.read(path) or b"").decode(errors="replace").splitlines()
 
     def commands(self):
         return self._lines("/board/commands.log")
@@ -198,66 +170,42 @@ class Board:
     def install_log(self):
         return self._lines("/user/install.log")
 
-    def led_log(self):
-        return self._lines("/board/led.log")
-
     def crashes(self):
-        text = self.console()
-        return [p for p in CRASH_PATTERNS if re.search(re.escape(p), text)]
+        return [p for p in CRASH_PATTERNS if re.search(re.escape(p), self.console())]
 
     def close(self):
         self.finish()
         sandbox.remove_tree(self.upper)
 
 
-# --- dialogues shared by the tests ------------------------------------------------------------
-
 def talk(child, steps, end=""):
-    """Answers each (prompt, reply) in turn."""
     for prompt, reply in steps:
         child.expect_exact(prompt)
         child.send(reply + end)
 
 
-def boot(board, answers=(), timeout=DEFAULT_TIMEOUT):
+def boot(board, answers=(), timeout=DEFAULT_TIMEOUT, command=None):
     """Starts the loader, answers the prompts, leaves every rescue menu: (status, console)."""
-    talk(board.start(timeout=timeout), answers)
+    talk(board.start(command, timeout=timeout), answers)
     status, _ = board.leave_menus(timeout)
     return status, board.console()
 
 
-def enter_menu(board, option=None):
-    """The boot options (and option) ask for the rescue menu; slot 1 boots after Exit."""
+def enter_menu(board, option=None, command=None):
+    """The boot options ask for the rescue menu; slot 1 boots after Exit."""
     board.mtd("ubootenv", env_image("diagnostics=rescue", *([option] if option else [])))
     board.file(SLOT.format(1), app_image("1.0.0.0"))
-    child = board.start()
+    child = board.start(command)
     child.expect_exact("Entering Rescue Mode.\r\n" + MENU + MENU_PROMPT)
     return child
 
 
-def exit_menu(board, child, before=""):
-    """Waits for the menu (after `before`), chooses Exit and waits for the end."""
-    child.expect_exact(before + MENU + MENU_PROMPT)
-    child.send("e")
-    board.wait()
-    return board.console()
-
-
 def usb_stick(board, files=None, enable=b"\xd5", mounted=True):
-    """The USB stage enabled (EEPROM byte 315), a stick with {name: data}, slot 1 bootable."""
-    board.eeprom(315, enable)
-    if mounted:
-        board.file("/tmp/usb", "")
-    for name, data in (files or {}).items():
-        board.file(f"/mnt/usb/{name}", data)
-    board.file(SLOT.format(1), app_image("1.0.0.0"))
+    """USB stage enabled (EEPROM byte 315), a stick with {name: data}, slot 1 bootable."""
+    board.prepare({"eeprom:315": enable, SLOT.format(1): app_image("1.0.0.0"), **({"/tmp/usb": ""} if mounted else {}),
+                   **{f"/mnt/usb/{name}": data for name, data in (files or {}).items()}})
 
 
 def in_order(text, *needles):
     at = [text.find(n) for n in needles]
     return -1 not in at and at == sorted(at)
-
-
-def boot_source(board):
-    eeprom = board.read("/board/eeprom.bin")
-    return eeprom[314] if eeprom else None

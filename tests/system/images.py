@@ -1,5 +1,4 @@
-"""Components and packages for the loader's tests, built byte by byte in the
-format the switch reads (independent of the project's own image tool)."""
+"""Components built byte by byte in the switch's format, apart from the project's image tool."""
 
 import io
 import struct
@@ -21,20 +20,17 @@ def jamcrc(data):
 
 
 def env_image(*entries, size=256 * 1024):
-    """Boot-loader environment partition: CRC word, NUL-terminated entries and an
-    empty one in a 0x20000-byte block, then erased flash."""
+    """CRC word, NUL-terminated entries and an empty one in a 0x20000-byte block, then erased flash."""
     data = b"".join(e.encode() + b"\0" for e in entries) + b"\0"
     data = data.ljust(0x20000, b"\0")
     return (zlib.crc32(data).to_bytes(4, "little") + data).ljust(size, b"\xff")
 
 
 def version_id(version):
-    a, b, c, d = (int(x) for x in version.split("."))
-    return (a << 24) | (b << 16) | (c << 8) | d
+    return int.from_bytes(bytes(int(x) for x in version.split(".")), "big")
 
 
 def sign(payload, key):
-    """RSA PKCS#1 v1.5 SHA-256 signature of payload with keys/test/<key>.key.pem."""
     return subprocess.run(["openssl", "dgst", "-sha256", "-sign", str(KEYS / f"{key}.key.pem")],
                           input=payload, capture_output=True, check=True).stdout
 
@@ -44,42 +40,30 @@ def component(ctype, payload, version="1.0.0.0", fmt=None, key=None, type_entry=
     if fmt is None:
         fmt = "hdr3" if (key or type_entry is not None or signature is not None) else "plain"
     if fmt == "plain":
-        body = payload
         head = struct.pack(">III", len(payload), ctype, version_id(version))
     elif fmt == "extended":
-        hdrlen = 24
-        head = struct.pack(">III", len(payload), ctype | 0x80000000, version_id(version))
-        head += struct.pack(">HHI", 0, hdrlen, 0)
-        body = payload
+        head = struct.pack(">IIIHHI", len(payload), ctype | 0x80000000, version_id(version), 0, 24, 0)
     else:
-        entries = b""
-        if type_entry is not None:
-            entries += struct.pack(">HHI", 6, 8, type_entry)
-        if key:
-            signature = sign(payload, key)
+        entries = b"" if type_entry is None else struct.pack(">HHI", 6, 8, type_entry)
+        signature = sign(payload, key) if key else signature
         if signature is not None:
             entries += struct.pack(">HHH", 3, 6 + len(signature), len(signature)) + signature
-        hdrlen = 24 + len(entries)
-        length = hdrlen - 16 + len(payload)
-        head = struct.pack(">III", length, ctype, version_id(version))
-        head += struct.pack(">IHH", HDR3, 0, hdrlen) + entries
-        body = payload
-    rest = head + body
+        head = struct.pack(">IIIIHH", 8 + len(entries) + len(payload), ctype, version_id(version), HDR3, 0,
+                           24 + len(entries)) + entries
+    rest = head + payload
     return struct.pack(">I", jamcrc(rest)) + rest
 
 
 def app_archive(program="#!/bin/sh\necho \"application {version} running\"\n", version="1.0.0.0",
                 files=None):
     """gzip'd tar with home/bin/mp.elf.strip and any further {path: (text, mode)}."""
-    members = {"home/bin/mp.elf.strip": (program.replace("{version}", version), 0o755)}
-    members.update(files or {})
     buf = io.BytesIO()
     with tarfile.open(fileobj=buf, mode="w:gz") as tar:
-        for name, (text, mode) in members.items():
+        for name, (text, mode) in {"home/bin/mp.elf.strip": (program.replace("{version}", version), 0o755),
+                                   **(files or {})}.items():
             data = text.encode() if isinstance(text, str) else text
             info = tarfile.TarInfo(name)
-            info.size = len(data)
-            info.mode = mode
+            info.size, info.mode = len(data), mode
             tar.addfile(info, io.BytesIO(data))
     return buf.getvalue()
 
