@@ -45,10 +45,8 @@ inline Bytes read_file(const std::string &path)
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Records of a NIST .rsp file ("Name = value" lines, "[section]" headers) or of
-// the Wycheproof JSON file (one "name": value pair a line). A record ends at a
-// blank line or a "}" once `last` is set; fields not set again, such as the
-// section or a test group's key, carry over to the next record.
+// Records of a NIST .rsp file or the Wycheproof JSON file: one at each blank line or
+// "}" once `last` is set; other fields (section, a group's key) carry over.
 inline std::vector<Record> read_vectors(const std::string &name, const std::string &last)
 {
     const Bytes raw = read_file(std::string(IMGL_VECTORS_DIR) + "/" + name);
@@ -76,14 +74,6 @@ inline std::vector<Record> read_vectors(const std::string &name, const std::stri
     return records;
 }
 
-inline Bytes sha256(const Bytes &data)
-{
-    uint8_t digest[64];
-    uint32_t length = 0;
-    IMGSIGN_computeSHA256(data.data() == nullptr ? digest : data.data(), data.size(), digest, &length);
-    return Bytes(digest, digest + length);
-}
-
 // This run's private directory for openssl files, removed at exit.
 inline const std::string &openssl_dir()
 {
@@ -95,8 +85,7 @@ inline const std::string &openssl_dir()
     return dir;
 }
 
-// Runs "openssl <args> -out <out> <files>" in that directory; answers the file
-// it wrote, or nothing.
+// "openssl <args> -out <out> <files>" run there; answers the file written, or nothing.
 inline Bytes openssl(const std::string &args, const std::string &out, const std::string &files = "")
 {
     std::filesystem::remove(openssl_dir() + "/" + out);
