@@ -88,39 +88,32 @@ TEST(RsaVerify, ModulusSizesAndArguments)
     EXPECT_EQ(asym_key_release(nullptr), OK);
 }
 
-// 00 01 FF.. 00 || DigestInfo(oid, params, digest), `size` bytes long.
-Bytes block(const char *oid, const Bytes &params, const Bytes &digest, size_t size = 256)
+// 00 01, `ffs` FF bytes, 00, DigestInfo(oid, params, `length` bytes 5C).
+Bytes block(size_t ffs, const char *oid = "608648016503040201", const char *params = "0500",
+            size_t length = 32)
 {
-    const Bytes info = tlv(0x30, tlv(0x30, tlv(0x06, from_hex(oid)) + params) + tlv(0x04, digest));
-    Bytes out{0x00, 0x01};
-    out.resize(size - info.size() - 1, 0xFF);
-    return out + Bytes{0x00} + info;
+    const Bytes digest(length, 0x5C);
+    return Bytes{0, 1} + Bytes(ffs, 0xFF) + Bytes{0} +
+           tlv(0x30, tlv(0x30, tlv(0x06, from_hex(oid)) + from_hex(params)) + tlv(0x04, digest));
 }
 
-// Wycheproof's forgeries come through the real key; these are the padding's edges.
+// Wycheproof's forgeries come through the real key; these are the padding's edges:
+// eight FF bytes at least, all FF, 00 01 first, DigestInfo of SHA-256 exactly.
 TEST(RsaPkcs1Block, StrictParsingRefusesForgeries)
 {
-    const char *sha256Oid = "608648016503040201";
-    const Bytes digest(32, 0x5C), null = from_hex("0500"), good = block(sha256Oid, null, digest);
-    Bytes sevenFF = block(sha256Oid, null, digest, 62), notFF = good, first1 = good;
-    sevenFF.erase(sevenFF.begin() + 2);
+    Bytes notFF = block(202), first1 = block(202);
     notFF[40] = 0xFE;
     first1[0] = 1;
-    const struct {
-        Bytes block;
-        int32_t expected;
-    } cases[] = {{good, 0},
-                 {block(sha256Oid, null, digest, 62), 0}, // eight FF bytes
-                 {sevenFF, ERR_RSA_BAD_PADDING},
-                 {notFF, ERR_RSA_BAD_PADDING},
-                 {first1, ERR_RSA_BAD_PADDING},
-                 {Bytes{0, 1} + Bytes(254, 0xFF), ERR_RSA_BAD_PADDING},
-                 {Bytes{0, 1, 0xFF, 0}, ERR_RSA_BAD_PADDING},
-                 {block(sha256Oid, from_hex("05000000"), digest), ERR_RSA_BAD_DIGEST_INFO},
-                 {block("608648016503040202", {}, digest), ERR_RSA_BAD_LENGTH},              // SHA-384
-                 {block("2a864886f70d0205", {}, Bytes(16, 0x5C)), ERR_RSA_DIGEST_MISMATCH}}; // MD5
-    for (const auto &c : cases)
-        EXPECT_EQ(rsa_check_pkcs1_block(c.block, digest), c.expected) << "row " << &c - cases;
+    const std::map<int32_t, std::vector<Bytes>> cases = {
+        {OK, {block(202), block(8)}},
+        {ERR_RSA_BAD_PADDING,
+         {block(7), notFF, first1, Bytes{0, 1} + Bytes(254, 0xFF), Bytes{0, 1, 0xFF, 0}}},
+        {ERR_RSA_BAD_DIGEST_INFO, {block(202, "608648016503040201", "05000000")}},
+        {ERR_RSA_BAD_LENGTH, {block(202, "608648016503040202", "")}},         // SHA-384
+        {ERR_RSA_DIGEST_MISMATCH, {block(202, "2a864886f70d0205", "", 16)}}}; // MD5
+    for (const auto &[status, blocks] : cases)
+        for (const Bytes &b : blocks)
+            EXPECT_EQ(rsa_check_pkcs1_block(b, Bytes(32, 0x5C)), status) << &b - &blocks[0];
 }
 
 // a^p = a (mod p) for primes p = 2^k - 1 that fill their top limb partly or
