@@ -54,21 +54,19 @@ inline std::vector<Record> read_vectors(const std::string &name, const std::stri
     std::vector<Record> records;
     Record fields;
     for (std::string line; std::getline(in, line);) {
-        line.erase(0, line.find_first_not_of(' '));
+        line.erase(0, line.find_first_not_of(" \""));
         while (!line.empty() && std::strchr("\r,\"", line.back()) != nullptr)
             line.pop_back();
-        const size_t colon = line.find("\": "), eq = line.find(" = ");
+        const size_t sep = std::min(line.find("\": "), line.find(" = "));
         if ((line.empty() || line[0] == '}') && fields.count(last) != 0)
             records.push_back(fields), fields.erase(last);
         if (!line.empty() && line[0] == '[') {
             fields["section"] = line.substr(1, line.find(']') - 1);
-        } else if (colon != std::string::npos && line[0] == '"') {
-            std::string value = line.substr(std::min(line.size(), colon + (line[colon + 3] == '"' ? 4 : 3)));
+        } else if (sep != std::string::npos && line[0] != '#') {
+            std::string value = line.substr(sep + 3 + (line[sep + 3] == '"'));
             for (size_t at; (at = value.find("\\n")) != std::string::npos;)
                 value.replace(at, 2, "\n");
-            fields[line.substr(1, colon - 1)] = value;
-        } else if (eq != std::string::npos && line[0] != '#') {
-            fields[line.substr(0, eq)] = line.substr(eq + 3);
+            fields[line.substr(0, sep)] = value;
         }
     }
     return records;
