@@ -45,10 +45,8 @@ inline Bytes read_file(const std::string &path)
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Records of a NIST .rsp file ("Name = value" lines, "[section]" headers) or of
-// the Wycheproof JSON file (one "name": value pair a line). A record ends at a
-// blank line or a "}" once `last` is set; fields not set again, such as the
-// section or a test group's key, carry over to the next record.
+// Records of a NIST .rsp file or the Wycheproof JSON file: one at each blank line or
+// "}" once `last` is set; other fields (section, a group's key) carry over.
 inline std::vector<Record> read_vectors(const std::string &name, const std::string &last)
 {
     const Bytes raw = read_file(std::string(IMGL_VECTORS_DIR) + "/" + name);
@@ -56,32 +54,22 @@ inline std::vector<Record> read_vectors(const std::string &name, const std::stri
     std::vector<Record> records;
     Record fields;
     for (std::string line; std::getline(in, line);) {
-        line.erase(0, line.find_first_not_of(' '));
+        line.erase(0, line.find_first_not_of(" \""));
         while (!line.empty() && std::strchr("\r,\"", line.back()) != nullptr)
             line.pop_back();
-        const size_t colon = line.find("\": "), eq = line.find(" = ");
+        const size_t sep = std::min(line.find("\": "), line.find(" = "));
         if ((line.empty() || line[0] == '}') && fields.count(last) != 0)
             records.push_back(fields), fields.erase(last);
         if (!line.empty() && line[0] == '[') {
             fields["section"] = line.substr(1, line.find(']') - 1);
-        } else if (colon != std::string::npos && line[0] == '"') {
-            std::string value = line.substr(std::min(line.size(), colon + (line[colon + 3] == '"' ? 4 : 3)));
+        } else if (sep != std::string::npos && line[0] != '#') {
+            std::string value = line.substr(sep + 3 + (line[sep + 3] == '"'));
             for (size_t at; (at = value.find("\\n")) != std::string::npos;)
                 value.replace(at, 2, "\n");
-            fields[line.substr(1, colon - 1)] = value;
-        } else if (eq != std::string::npos && line[0] != '#') {
-            fields[line.substr(0, eq)] = line.substr(eq + 3);
+            fields[line.substr(0, sep)] = value;
         }
     }
     return records;
-}
-
-inline Bytes sha256(const Bytes &data)
-{
-    uint8_t digest[64];
-    uint32_t length = 0;
-    IMGSIGN_computeSHA256(data.data() == nullptr ? digest : data.data(), data.size(), digest, &length);
-    return Bytes(digest, digest + length);
 }
 
 // This run's private directory for openssl files, removed at exit.
@@ -95,8 +83,7 @@ inline const std::string &openssl_dir()
     return dir;
 }
 
-// Runs "openssl <args> -out <out> <files>" in that directory; answers the file
-// it wrote, or nothing.
+// "openssl <args> -out <out> <files>" run there; answers the file written, or nothing.
 inline Bytes openssl(const std::string &args, const std::string &out, const std::string &files = "")
 {
     std::filesystem::remove(openssl_dir() + "/" + out);
