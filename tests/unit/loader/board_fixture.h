@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "hw/flash.h"
 #include "hw/i2c.h"
@@ -28,11 +29,8 @@ class BoardTest : public ::testing::Test {
     void TearDown() override
     {
         i2c_close_buses();
-        for (int &fd : flashFd) {
-            if (fd >= 0)
-                close(fd);
-            fd = -1;
-        }
+        for (int &fd : flashFd)
+            close(std::exchange(fd, -1)); // -1 when never opened: close refuses it harmlessly
         sim_board_set_root("");
         std::filesystem::remove_all(root_);
     }
@@ -54,16 +52,8 @@ class BoardTest : public ::testing::Test {
 
 // Console text printed by the code under test.
 struct Console {
-    Console()
-    {
-        fflush(stdout);
-        ::testing::internal::CaptureStdout();
-    }
-    std::string text()
-    {
-        fflush(stdout);
-        return ::testing::internal::GetCapturedStdout();
-    }
+    Console() { fflush(stdout), ::testing::internal::CaptureStdout(); }
+    std::string text() { return fflush(stdout), ::testing::internal::GetCapturedStdout(); }
 };
 
 struct ChildRun {

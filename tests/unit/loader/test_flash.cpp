@@ -1,4 +1,5 @@
 #include "board_fixture.h"
+#include "image/image_builder.h"
 #include "platform/platform.h"
 
 namespace {
@@ -20,15 +21,10 @@ class FlashTest : public BoardTest {
                     sim_board_write_file("/dev/mtd-uboot", old_));
         reset_config("erasesize 4096\n" + fault);
     }
-    static std::string pattern(size_t n, int step, int start)
-    {
-        std::string s(n, '\0');
-        for (size_t i = 0; i < n; i++)
-            s[i] = static_cast<char>(start + i * step);
-        return s;
-    }
+    static std::string bytes(const Bytes &b) { return {b.begin(), b.end()}; }
 
-    const std::string old_ = pattern(PART_SIZE, 7, 3); // so that bytes outside a write can be checked
+    // So that bytes outside a write can be checked.
+    const std::string old_ = bytes(filler(PART_SIZE, 3));
 };
 
 // Success: the data lands and the rest of each block stays; one erase more than
@@ -62,7 +58,7 @@ TEST_F(FlashTest, Writes)
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.fault << " at " << c.offset);
         restore(c.fault);
-        const std::string data = pattern(c.length, 13, 0xA5);
+        const std::string data = bytes(filler(c.length, 0xA5));
         const bool fails = std::string(c.console).ends_with("failed.\n\n");
         Console console;
         EXPECT_EQ(flash_write_partition(reinterpret_cast<const uint8_t *>(data.data()), flashFd[c.part],
