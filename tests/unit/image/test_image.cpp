@@ -25,10 +25,8 @@ uint32_t crc_bitwise(const uint8_t *p, size_t n, uint32_t crc)
     return crc;
 }
 
-// With each path forced: the check values, then every length to 300 (all tail
-// and block boundaries) and random ones to 5000, at every alignment, with
-// random seeds. Then the sums over a component's pieces,
-// however the pieces fall: CRC from offset 4, SHA-256 of the signed range only.
+// Each path: every length to 300 (all tail and block boundaries), random ones to 5000, every alignment.
+// Then the sums over a component's pieces: CRC from offset 4, SHA-256 of the signed range only.
 TEST(Crc32, EveryPathAndEveryPieceMatchTheDefinition)
 {
     std::mt19937 rng(42);
@@ -79,17 +77,14 @@ TEST(Crc32, EveryPathAndEveryPieceMatchTheDefinition)
 
 TEST(EntryWalk, WellFormedAndMalformedHeaders)
 {
-    const Bytes sig_a = filler(16, 5), sig_b = filler(8, 9);
+    const Bytes sig_a = filler(16, 5);
     auto header = [](const Bytes &entries) {
         return cat({Bytes(16, 0), be32(HDR3_MARKER), be32(0), entries});
     };
     const Bytes good =
         header(cat({entry(TAG_TYPE, be32(CT::DIAGNOSTICS)), entry(9, {}), signature_entry(sig_a)}));
-    const Bytes two_sigs = header(cat({signature_entry(sig_a), signature_entry(sig_b)}));
     // The last signature entry has no room for its length field.
     const Bytes broken = header(cat({signature_entry(sig_a), be16(TAG_SIGNATURE), be16(5), Bytes(1, 0)}));
-    const Bytes zero = header(cat({entry(7, {}), be16(TAG_SIGNATURE), be16(0), Bytes(8, 1)}));
-    const Bytes past = header(cat({entry(7, {}), be16(TAG_SIGNATURE), be16(200), Bytes(8, 1)}));
     // Length 2: the next entry starts at this one's length field.
     const Bytes short_head = header({0, 8, 0, 2, 0, 4, 0, 6, 0, 8, 1, 2, 3, 4});
     Bytes siglen_past = header(signature_entry(sig_a));
@@ -104,11 +99,8 @@ TEST(EntryWalk, WellFormedAndMalformedHeaders)
         const Bytes *signature;
     } cases[] = {
         {"type, other, signature", good, 0xFFFF, {6, 9, 3}, S::End, &sig_a},
-        {"two signatures", two_sigs, 0xFFFF, {3, 3}, S::End, &sig_b},
         {"last signature broken", broken, 0xFFFF, {3, 3}, S::End, nullptr},
         {"signature length past its entry", siglen_past, 0xFFFF, {3}, S::End, nullptr},
-        {"zero length entry", zero, 0xFFFF, {7}, S::ZeroLength, nullptr},
-        {"entry past hdrlen", past, 0xFFFF, {7}, S::Overrun, nullptr},
         {"hdrlen cuts an entry head", good, 24 + 8 + 2, {6}, S::Overrun, nullptr},
         {"buffer shorter than 24", Bytes(10, 0), 100, {}, S::End, nullptr},
         {"entry shorter than its head", short_head, 0xFFFF, {8, 2, 6}, S::End, nullptr},
@@ -133,13 +125,9 @@ TEST(EntryWalk, WellFormedAndMalformedHeaders)
 TEST(FindBootComponent, Packages)
 {
     using CT::APPLICATION, CT::DIAGNOSTICS, CT::KERNEL;
-    const Bytes kernel = make_component(FORMAT_PLAIN, KERNEL, filler(300, 1));
     const Bytes rfs = make_component(FORMAT_EXTENDED, CT::RFS, filler(50, 2));
     const Bytes app = make_component(FORMAT_PLAIN, APPLICATION, filler(500, 3));
     const Bytes ext_app = make_component(FORMAT_EXTENDED, APPLICATION, filler(64, 4));
-    const Bytes tiny_app = make_component(FORMAT_PLAIN, APPLICATION, filler(7, 5)); // 23 bytes
-    const Bytes typed = cat({signature_entry(filler(32, 1)), entry(TAG_TYPE, be32(DIAGNOSTICS))});
-    const Bytes diags = make_component(FORMAT_HDR3, APPLICATION, filler(90, 6), typed);
     // A type entry too short or without the type signature is passed over.
     const Bytes types =
         cat({entry(TAG_TYPE, {1, 2}), entry(TAG_TYPE, be32(0x01000000)), entry(TAG_TYPE, be32(APPLICATION))});
@@ -158,32 +146,24 @@ TEST(FindBootComponent, Packages)
     Bytes hdr3_past_eof = make_component(FORMAT_HDR3, KERNEL, {}, entry(TAG_TYPE, be32(APPLICATION)));
     store_be16(&hdr3_past_eof[22], 4000);
     const struct {
-        const char *name;
+        const char *name, *printed;
         Bytes package;
         size_t start;
-        uint32_t type, lastMagic;
-        const char *printed;
-        uint8_t format; // 0: not found
-        uint32_t headerLength, payloadLength;
+        uint32_t type, lastMagic, format, headerLength, payloadLength; // format 0: not found
     } cases[] = {
-        {"kernel, app", cat({kernel, app}), kernel.size(), APPLICATION, APPLICATION, "", 1, 16, 500},
-        {"rfs, ext app", cat({rfs, ext_app}), rfs.size(), APPLICATION, APPLICATION | EXTENDED_HEADER_FLAG, "",
+        {"rfs, ext app", "", cat({rfs, ext_app}), rfs.size(), APPLICATION, APPLICATION | EXTENDED_HEADER_FLAG,
          2, 32, 64},
-        {"last under 24 bytes", cat({kernel, tiny_app}), 0, 0, KERNEL, "", 0, 0, 0},
-        {"hdr3 diags", cat({kernel, diags}), kernel.size(), DIAGNOSTICS, APPLICATION, "", 3, 70, 90},
-        {"unsigned type entry", kernel_as_app, 0, APPLICATION, KERNEL, "", 3, 46, 10},
-        {"zero length entry", zero_entry, 0, APPLICATION, APPLICATION, "Image header error\n", 3, 36, 10},
-        {"marker over bit 31", marked, 0, APPLICATION, APPLICATION | EXTENDED_HEADER_FLAG, "", 3, 30, 26},
-        {"boot component of 20", app_20, 0, 0, APPLICATION | EXTENDED_HEADER_FLAG, "", 0, 0, 0},
-        {"zero length", cat({zero_length, app}), 0, 0, KERNEL, "", 0, 0, 0},
-        {"hdr3 header past the end", hdr3_past_eof, 0, 0, KERNEL, "", 0, 0, 0},
-        {"empty file", {}, 0, 0, 0, "", 0, 0, 0},
+        {"unsigned type entry", "", kernel_as_app, 0, APPLICATION, KERNEL, 3, 46, 10},
+        {"zero length entry", "Image header error\n", zero_entry, 0, APPLICATION, APPLICATION, 3, 36, 10},
+        {"marker over bit 31", "", marked, 0, APPLICATION, APPLICATION | EXTENDED_HEADER_FLAG, 3, 30, 26},
+        {"boot component of 20", "", app_20, 0, 0, APPLICATION | EXTENDED_HEADER_FLAG, 0, 0, 0},
+        {"zero length", "", cat({zero_length, app}), 0, 0, KERNEL, 0, 0, 0},
+        {"hdr3 header past the end", "", hdr3_past_eof, 0, 0, KERNEL, 0, 0, 0},
     };
     for (const auto &c : cases) {
         std::unique_ptr<FILE, int (*)(FILE *)> f(tmpfile(), fclose);
         ASSERT_TRUE(f);
-        if (!c.package.empty())
-            fwrite(c.package.data(), 1, c.package.size(), f.get());
+        fwrite(c.package.data(), 1, c.package.size(), f.get());
         fseek(f.get(), 7, SEEK_SET);
         BootComponent bc{};
         bc.lastMagic = 0xDEADBEEF;
@@ -200,43 +180,26 @@ TEST(FindBootComponent, Packages)
     }
 }
 
-TEST(WriteFileWithProgress, PercentagesContentsAndFailures)
+TEST(WriteFileWithProgress, TinyFileFullDeviceAndMissingPackage)
 {
     char dir[] = "/tmp/imgl-wfp-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string path = std::string(dir) + "/out";
-    const struct {
-        const char *path; // nullptr: a file in the temporary directory
-        uint32_t length;
-        int result;
-        std::string console;
-    } cases[] = {
-        {nullptr, 1, 1, "    \b\b\b\b100%\b\b\b\b100%\n"}, // below one 256-byte block: no division by zero
-        {nullptr, 200000, 1,
-         "    \b\b\b\b032%\b\b\b\b065%\b\b\b\b098%\b\b\b\b100%\b\b\b\b100%\n"}, // 64 KiB pieces
-        {"/dev/full", 300, 0,
-         "    File /dev/full write failed (err 28: bytes_written 0, len 300, wr_len 300)\n"},
-        {"/nonexistent-dir/x", 300, 0, "Cannot create /nonexistent-dir/x: No such file or directory\n"},
-    };
-    for (const auto &c : cases) {
-        const Bytes data = filler(c.length, 7);
-        const char *to = c.path ? c.path : path.c_str();
-        Console console;
-        EXPECT_EQ(write_file_with_progress(to, data.data(), c.length), c.result) << c.length;
-        EXPECT_EQ(console.text(), c.console) << c.length;
-        if (c.path)
-            continue;
-        std::ifstream in(path, std::ios::binary);
-        EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), data) << c.length;
-    }
+    const Bytes data = filler(300, 7);
+    Console console;
+    EXPECT_EQ(write_file_with_progress(path.c_str(), data.data(), 1), 1); // under one 256-byte block
+    EXPECT_EQ(write_file_with_progress("/dev/full", data.data(), 300), 0);
+    EXPECT_EQ(install_package("/nonexistent-dir/pkg", 1, 0), 0); // ends before anything is made
+    EXPECT_EQ(console.text(),
+              "    \b\b\b\b100%\b\b\b\b100%\n"
+              "    File /dev/full write failed (err 28: bytes_written 0, len 300, wr_len 300)\n"
+              "Cannot open /nonexistent-dir/pkg: No such file or directory\n");
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), Bytes(1, data[0]));
     std::filesystem::remove_all(dir);
-    Console console; // a package that cannot be opened ends before anything is made
-    EXPECT_EQ(install_package("/nonexistent-dir/pkg", 1, 0), 0);
-    EXPECT_EQ(console.text(), "Cannot open /nonexistent-dir/pkg: No such file or directory\n");
 }
 
-// Which partition holds which header is pinned by the system tests' same-version
-// checks. Here no partition is open; what cannot be read reads as all zero.
+// No partition open: what cannot be read reads as all zero.
 TEST(InstalledHeader, WhatReadsAsNothing)
 {
     auto read = [](uint32_t type, int slot) {

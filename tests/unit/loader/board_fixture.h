@@ -61,9 +61,8 @@ struct ChildRun {
     std::string out;
 };
 
-// The loader's /user and /tmp paths must reach the board's files, never the
-// host's: fn runs in a child after enter() has made the board its root, with
-// input as its standard input. Answers what fn returned and printed.
+// The loader's /user and /tmp paths must reach the board's files, never the host's: fn runs in a child
+// after enter() has made the board its root, with input as its stdin. Answers what fn returned and printed.
 inline ChildRun run_in_board(const std::function<bool()> &enter, const std::function<int()> &fn,
                              const std::string &input = "")
 {
@@ -77,14 +76,12 @@ inline ChildRun run_in_board(const std::function<bool()> &enter, const std::func
         dup2(out[1], STDOUT_FILENO);
         for (int fd : {in[0], in[1], out[0], out[1]})
             close(fd);
-        if (!enter())
-            _exit(125);
-        const int result = fn();
+        const int result = enter() ? fn() : 125;
         fflush(stdout);
         _exit(result);
     }
-    close(in[0]);
-    close(out[1]);
+    for (int fd : {in[0], out[1]})
+        close(fd);
     const bool fed = write(in[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
     close(in[1]);
     ChildRun run{-1, {}};
