@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "hw/flash.h"
 #include "hw/i2c.h"
@@ -28,11 +29,8 @@ class BoardTest : public ::testing::Test {
     void TearDown() override
     {
         i2c_close_buses();
-        for (int &fd : flashFd) {
-            if (fd >= 0)
-                close(fd);
-            fd = -1;
-        }
+        for (int &fd : flashFd)
+            close(std::exchange(fd, -1)); // -1 when never opened: close refuses it harmlessly
         sim_board_set_root("");
         std::filesystem::remove_all(root_);
     }
@@ -54,16 +52,8 @@ class BoardTest : public ::testing::Test {
 
 // Console text printed by the code under test.
 struct Console {
-    Console()
-    {
-        fflush(stdout);
-        ::testing::internal::CaptureStdout();
-    }
-    std::string text()
-    {
-        fflush(stdout);
-        return ::testing::internal::GetCapturedStdout();
-    }
+    Console() { fflush(stdout), ::testing::internal::CaptureStdout(); }
+    std::string text() { return fflush(stdout), ::testing::internal::GetCapturedStdout(); }
 };
 
 struct ChildRun {
@@ -71,9 +61,8 @@ struct ChildRun {
     std::string out;
 };
 
-// The loader's /user and /tmp paths must reach the board's files, never the
-// host's: fn runs in a child after enter() has made the board its root, with
-// input as its standard input. Answers what fn returned and printed.
+// The loader's /user and /tmp paths must reach the board's files, never the host's: fn runs in a child
+// after enter() has made the board its root, with input as its stdin. Answers what fn returned and printed.
 inline ChildRun run_in_board(const std::function<bool()> &enter, const std::function<int()> &fn,
                              const std::string &input = "")
 {
@@ -87,14 +76,12 @@ inline ChildRun run_in_board(const std::function<bool()> &enter, const std::func
         dup2(out[1], STDOUT_FILENO);
         for (int fd : {in[0], in[1], out[0], out[1]})
             close(fd);
-        if (!enter())
-            _exit(125);
-        const int result = fn();
+        const int result = enter() ? fn() : 125;
         fflush(stdout);
         _exit(result);
     }
-    close(in[0]);
-    close(out[1]);
+    for (int fd : {in[0], out[1]})
+        close(fd);
     const bool fed = write(in[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
     close(in[1]);
     ChildRun run{-1, {}};

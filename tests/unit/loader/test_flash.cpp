@@ -1,4 +1,5 @@
 #include "board_fixture.h"
+#include "image/image_builder.h"
 #include "platform/platform.h"
 
 namespace {
@@ -20,21 +21,15 @@ class FlashTest : public BoardTest {
                     sim_board_write_file("/dev/mtd-uboot", old_));
         reset_config("erasesize 4096\n" + fault);
     }
-    static std::string pattern(size_t n, int step, int start)
-    {
-        std::string s(n, '\0');
-        for (size_t i = 0; i < n; i++)
-            s[i] = static_cast<char>(start + i * step);
-        return s;
-    }
+    static std::string bytes(const Bytes &b) { return {b.begin(), b.end()}; }
 
-    const std::string old_ = pattern(PART_SIZE, 7, 3); // so that bytes outside a write can be checked
+    // So that bytes outside a write can be checked.
+    const std::string old_ = bytes(filler(PART_SIZE, 3));
 };
 
-// Success: the data lands and the rest of each block stays; one erase more than
-// the range needs would fail, so no extra block is touched. Failure at offset 0:
-// the first block goes last, and the header the same-version check compares
-// last of all, so that header never matches data that is not in place.
+// One erase more than the range needs would fail, so no extra block is touched. On failure at offset 0:
+// the first block, and in it the header the same-version check compares, go last, so that header never
+// matches data not in place.
 TEST_F(FlashTest, Writes)
 {
     struct Case {
@@ -48,7 +43,6 @@ TEST_F(FlashTest, Writes)
         {"fail kernel erase 2", KERNEL, BLOCK + 10, 100, "", 0},
         {"fail kernel erase 5", KERNEL, BLOCK + 2048, 3 * BLOCK,
          "     \b\b\b\b000%\b\b\b\b025%\b\b\b\b050%\b\b\b\b075%\b\b\b\b100%\n", 0},
-        {"fail kernel erase 3", KERNEL, BLOCK - 1, 2, "", 0},
         {"fail kernel read 1", KERNEL, 0, 0, "     \b\b\b\b100%\n", 0},
         {"fail uboot erase 3", UBOOT, 0, 2 * BLOCK, "", 0},
         {"fail kernel read 2", KERNEL, 0, 2 * BLOCK, "Flash Write mtd read failed.\n\n", BLOCK},
@@ -56,13 +50,12 @@ TEST_F(FlashTest, Writes)
         {"fail kernel write 5", KERNEL, 0, 2 * BLOCK, "Flash Write mtd write failed.\n\n", BLOCK},
         {"fail kernel write 9", KERNEL, 0, 2 * BLOCK, "Flash Write mtd write failed.\n\n", 0},
         {"fail uboot write 10", UBOOT, 0, 2 * BLOCK, "Flash Write mtd write failed.\n\n", 0},
-        {"", KERNEL, PART_SIZE - 50, 100, "Flash Write mtd erase failed.\n\n", 0},
         {"", KERNEL, 0xFFFFF000u, 0x2000, "Flash Write mtd erase failed.\n\n", 0}, // wraps the address space
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.fault << " at " << c.offset);
         restore(c.fault);
-        const std::string data = pattern(c.length, 13, 0xA5);
+        const std::string data = bytes(filler(c.length, 0xA5));
         const bool fails = std::string(c.console).ends_with("failed.\n\n");
         Console console;
         EXPECT_EQ(flash_write_partition(reinterpret_cast<const uint8_t *>(data.data()), flashFd[c.part],

@@ -1,6 +1,7 @@
 #include <cerrno>
 
 #include "board_fixture.h"
+#include "rescue/xmodem.h"
 
 namespace {
 
@@ -16,8 +17,7 @@ TEST_F(I2cTest, AccessesAndTheirFailures)
         const char *fault; // "no bus 0": the first adapter is missing
         int (*run)();
         int result;
-        const char *console;
-        const char *eeprom; // the install time of slot 1; nullptr: erased
+        const char *console, *eeprom; // eeprom: the install time of slot 1; nullptr: erased
     };
     const Case cases[] = {
         {"", [] { return eeprom_set_boot_selection(2) + 10 * eeprom_read_boot_selection(); }, 23, "",
@@ -56,6 +56,16 @@ TEST_F(I2cTest, AccessesAndTheirFailures)
         i2c_close_buses();
         ASSERT_TRUE(sim_board_write_file("/dev/i2c-0", ""));
     }
+}
+
+// After a failed switch there is no port: a wait for Enter would hang the rescue menu for good.
+TEST(SerialDownloadRate, LeavingAfterAFailedEnterReturnsAtOnceAndSilently)
+{
+    Console console;
+    alarm(5);
+    serial_leave_download_rate(-1);
+    alarm(0);
+    EXPECT_EQ(console.text(), "");
 }
 
 } // namespace
