@@ -43,6 +43,7 @@ TEST_F(I2cTest, AccessesAndTheirFailures)
         const bool noBus0 = std::string(c.fault) == "no bus 0";
         reset_config(noBus0 ? "" : c.fault);
         ASSERT_TRUE(sim_board_write_file("/board/eeprom.bin", std::string(8192, '\xff')));
+        ASSERT_TRUE(sim_board_write_file("/board/switch", std::string(1, '\0'))); // each row starts closed
         ASSERT_TRUE(!noBus0 || unlink((root_ + "/dev/i2c-0").c_str()) == 0);
         Console console;
         i2c_open_buses();
