@@ -75,8 +75,8 @@ def host_routes():
 def test_commands_inside_the_sandbox(board, sim_path, files, command, status, shown, logged):
     if "/bin/imgloader-sim" in command and sim_path is None:
         pytest.skip("needs --sim")
-    for path, spec in files.items():
-        board.remove(path) if spec is None else board.file(path, *spec)
+    for path, made in files.items():
+        board.remove(path) if made is None else board.file(path, *made)
     clock, routes = time.time(), host_routes()
     with tempfile.NamedTemporaryFile(dir="/tmp", prefix="host-only-"):
         done, out = board.run_command(command)
