@@ -64,8 +64,8 @@ inline std::vector<Record> read_vectors(const std::string &name, const std::stri
             fields["section"] = line.substr(1, line.find(']') - 1);
         } else if (sep != std::string::npos && line[0] != '#') {
             std::string value = line.substr(sep + 3 + (line[sep + 3] == '"'));
-            for (size_t at; (at = value.find("\\n")) != std::string::npos;)
-                value.replace(at, 2, "\n");
+            for (size_t at = 0; (at = value.find("\\n", at)) != std::string::npos; ++at)
+                value.replace(at, 2, 1, '\n');
             fields[line.substr(0, sep)] = value;
         }
     }
