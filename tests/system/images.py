@@ -1,5 +1,6 @@
 """Components built byte by byte in the switch's format, apart from the project's image tool."""
 
+import gzip
 import io
 import struct
 import subprocess
@@ -56,16 +57,17 @@ def component(ctype, payload, version="1.0.0.0", fmt=None, key=None, type_entry=
 
 def app_archive(program="#!/bin/sh\necho \"application {version} running\"\n", version="1.0.0.0",
                 files=None):
-    """gzip'd tar with home/bin/mp.elf.strip and any further {path: (text, mode)}."""
+    """gzip'd tar with home/bin/mp.elf.strip and any further {path: (text, mode)}; the same bytes every call
+    (no time in the gzip header), so a test can compare a slot with a second app_image()."""
     buf = io.BytesIO()
-    with tarfile.open(fileobj=buf, mode="w:gz") as tar:
+    with tarfile.open(fileobj=buf, mode="w") as tar:
         for name, (text, mode) in {"home/bin/mp.elf.strip": (program.replace("{version}", version), 0o755),
                                    **(files or {})}.items():
             data = text.encode() if isinstance(text, str) else text
             info = tarfile.TarInfo(name)
             info.size, info.mode = len(data), mode
             tar.addfile(info, io.BytesIO(data))
-    return buf.getvalue()
+    return gzip.compress(buf.getvalue(), mtime=0)
 
 
 def app_image(version="1.0.0.0", key="production", **kw):
