@@ -34,8 +34,9 @@ NO_ETH0 = ["/bin/sh", "-c", "ip link set eth0 down && ip link set eth0 name eth9
 
 
 def tftp(pairs, absent, state=None, command=None):
-    """The TFTP questions answered in turn, (answer, shown next); TFTP never offers DHCP."""
-    return (state or {}, command, [("t", IP)] + [(answer + "\n", shown) for answer, shown in pairs] + [EXIT],
+    """The TFTP questions answered in turn, (answer, shown next; None: nothing typed); TFTP never offers DHCP."""
+    typed = [("" if answer is None else answer + "\n", shown) for answer, shown in pairs]
+    return (state or {}, command, [("t", IP)] + typed + [EXIT],
             absent + ["Installing image", "DHCP"], {})
 
 
@@ -97,9 +98,9 @@ DIALOGUES = {
     **{f"tftp ctrl-c {typed!r}": tftp(STATIC + [(typed + "\x03", AGAIN)], ["Invalid filename", CONFIGURING])
        for typed in ("", "ab")},
     # an unplugged cable, or no eth0 at all, ends TFTP before the download
-    "tftp no link": tftp(STATIC + [("image.bin", NO_LINK), ("", AGAIN)], ["Attempt"],
+    "tftp no link": tftp(STATIC + [("image.bin", NO_LINK), (None, AGAIN)], ["Attempt"],
                          {"/board/config": "time_scale 0.01\nlink down\n"}),
-    "tftp no eth0": tftp(STATIC + [("image.bin", "Open Interface eth0 error.\r\n" + NO_LINK), ("", AGAIN)],
+    "tftp no eth0": tftp(STATIC + [("image.bin", "Open Interface eth0 error.\r\n" + NO_LINK), (None, AGAIN)],
                          ["Attempt"], command=NO_ETH0),
     "mac": ({}, DUMP, [("m", MAC), ("1:2:3:4:5:6;halt\n", BAD_MAC + MAC), ("q\n", BAD_MAC + MAC),
                        ("1:2:3:4:5:6\n", AGAIN), ("m", MAC), ("2:4:6:8:a:c\n", AGAIN), EXIT], [], {
