@@ -69,7 +69,7 @@ def xmodem(image):
     def send(child):
         xmodem_sender.start(child)
         assert xmodem_sender.send(child, image)
-        xmodem_sender.finish(child)
+        xmodem_sender.finish(child, settle=1)
     return send
 
 

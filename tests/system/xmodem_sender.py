@@ -26,9 +26,11 @@ def start(child, first=b"\r", timeout=10):
     raise AssertionError("the receiver never asked for the transfer")
 
 
-def finish(child, key=b"\n", timeout=10):
-    """Enter once the loader is back at the console rate."""
+def finish(child, key=b"\n", timeout=10, settle=0.0):
+    """Enter once the loader is back at the console rate. The loader empties its input after that line, so on a
+    board whose reminder is too slow to retry by (the emulated one), settle waits out the emptying first."""
     child.expect_exact("Change the baud rate back to 9600 bps, hit the <ENTER> key", timeout=timeout)
+    time.sleep(settle)
     for _ in range(5):
         os.write(child.child_fd, key)
         if child.expect(["Waiting for the <ENTER> key to be hit", pexpect.TIMEOUT], timeout=0.5) == 1:
